@@ -1,0 +1,86 @@
+#include "avr.h"
+
+#include <array>
+#include <cstdlib>
+
+#include <termios.h>
+
+#include "file.h"
+#include "serial.h"
+#include "term.h"
+
+void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init,
+            AVRoptFunc opt, AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback)
+{
+    FILE* f = fileOpenOrDie(ser, "r+");
+    fileSetBlocking(fileno(f), 0);
+    struct termios saved{};
+    termConfigRaw(fileno(f), &saved);
+    _AVRrun(f, data, argc, argv, setup, init, opt, print, task, callback);
+    tcsetattr(fileno(f), TCSANOW, &saved);
+    fclose(f);
+}
+
+void _AVRrun(FILE* f, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,
+             AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback)
+{
+    std::array<byte, AVR_BUFFER_SIZE> req{};
+    std::array<byte, AVR_BUFFER_SIZE> rep{};
+    ByteArrayRef bReq = BAR(req.data(), AVR_BUFFER_SIZE);
+    // Receives always go through a view of the whole buffer; bRep is the packet.
+    const ByteArrayRef repBuf = BAR(rep.data(), AVR_BUFFER_SIZE);
+    int loops = 0;
+
+    if (setup != nullptr)
+        setup(f, data);
+    ByteArrayRef bRep = AVRreplyGet(f, repBuf);
+    bReq.len = init(bRep, bReq);
+    int todo = opt(f, bReq, data, &loops, argc, argv);
+    if ((todo & ~1) != 0)
+        todo |= task(f, todo, bReq, bRep, data);
+    if ((todo & 1) != 0)
+        AVRsendRequest(f, bReq, repBuf, callback);
+    if (loops != 0) {
+        for (int i = 0; i < loops; i++)
+            bRep = AVRreplyGet(f, repBuf);
+        print(bRep, data);
+    }
+}
+
+// Ends the program on a dead link.
+[[noreturn]] static void linkFailed(const char* msg)
+{
+    printf("%s", msg);
+    exit(AVR_EXIT_LINK);
+}
+
+ByteArrayRef AVRreplyGet(FILE* f, ByteArrayRef pReply)
+{
+    const ByteArrayRef b = filePacketGet(f, pReply);
+    if (b.arr == nullptr)
+        linkFailed("Failed to communicate with AVR\n");
+    return b;
+}
+
+ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback)
+{
+    byte& sum = req.arr[req.len - 1];
+    sum = 0;
+    sum = static_cast<byte>(-1 - ByteArrayRef_Checksum(req));
+    serialFramedSend(f, req);
+    int retries = AVR_RETRIES;
+    int replies_till_retry = AVR_REPLIES_TILL_RETRY;
+    while (retries-- != 0) {
+        const ByteArrayRef b = filePacketGet(f, ret);
+        if (b.arr == nullptr)
+            linkFailed("Failed to communicate with AVR\n");
+        const int retry = callback(req, ret);
+        if (retry == 0)
+            return b;
+        if (--replies_till_retry == 0) {
+            serialFramedSend(f, req);
+            replies_till_retry = AVR_REPLIES_TILL_RETRY;
+        }
+    }
+    linkFailed("Failed to change AVR state\n");
+}

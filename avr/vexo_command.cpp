@@ -1,0 +1,91 @@
+// The UDP command channel on port 4000: telemetry on and off, new targets.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "file.h"
+#include "net.h"
+#include "vexo.h"
+
+// Bytes a command needs before any of its fields may be read.
+static int commandLength(std::int32_t command)
+{
+    switch (command) {
+    case 1: return 8;
+    case 2: return 4;
+    case 3: return 8;
+    case 4: return 16;
+    default: return 4;
+    }
+}
+
+// Microamperes of a milliampere value, wrapped to 32 bits as the record holds it.
+static std::int32_t microamps(std::int32_t ma)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(ma) * 1000u);
+}
+
+// Sets a new target; restarts the pwm_lo search when it moves by more than the dead band.
+static void newTarget(VEXOchargeState* state, std::int32_t n)
+{
+    const std::int64_t diff = static_cast<std::int64_t>(state->targetI) - n;
+    if (diff > VEXO_DEAD_BAND_UA || diff < -VEXO_DEAD_BAND_UA) {
+        state->locked = 0;
+        state->lock_hi = static_cast<word>(state->lock_max + 1);
+        state->lock_lo = 0;
+    }
+    state->targetI = n;
+    state->masterI = n;
+}
+
+void VEXOUDPcommandCheck(VEXOchargeState* state)
+{
+    int fd = state->rxSocket;
+    timeval tv{0, 0};
+    if (filesWaitRead(IAR(&fd, 1), &tv) <= 0)
+        return;
+    VEXOUDPcommand cmd;
+    std::memset(&cmd, 0, sizeof cmd);
+    sockaddr_in from;
+    const ByteArrayRef got = netUDPrxFlags(fd, BAR(&cmd, sizeof cmd), &from, MSG_DONTWAIT);
+    if (got.arr == nullptr || got.len < 4 || got.len < commandLength(cmd.command))
+        return;
+    switch (cmd.command) {
+    case 1: {
+        unsigned char a[4];
+        std::memcpy(a, &from.sin_addr, sizeof a);
+        snprintf(state->IPADRS.data(), state->IPADRS.size(), "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        state->toPort = cmd.cmd1.port;
+        if (state->txSocket >= 0)
+            close(state->txSocket);
+        state->txSocket = netUDPopen(state->toPort, 0);
+        netAdrsFromName(&state->to, state->IPADRS.data(), state->toPort);
+        break;
+    }
+    case 2:
+        if (state->txSocket >= 0)
+            close(state->txSocket);
+        state->txSocket = -1;
+        break;
+    case 3:
+        newTarget(state, microamps(cmd.cmd3.targetI));
+        state->time_on = 1;
+        state->time_off = 0;
+        state->timer = 1;
+        break;
+    case 4: {
+        newTarget(state, microamps(cmd.cmd4.targetI));
+        const std::int32_t on = cmd.cmd4.time_on;
+        const std::int32_t off = cmd.cmd4.time_off;
+        state->time_on = on < 0 ? 0 : on;
+        state->time_off = off < 0 ? 0 : off;
+        state->timer = state->time_on;
+        break;
+    }
+    default:
+        break;
+    }
+}

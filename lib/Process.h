@@ -1,0 +1,14 @@
+// Process helpers: start a program as a co-process on the standard
+// descriptors, and cut the running process off from its terminal.
+#pragma once
+
+#include <sys/types.h>
+
+// Starts path (PATH searched) with args (args[0] becomes path); afterwards our
+// standard output feeds its input and its output is our standard input.
+// Returns the child's pid, or -1 (nothing changed) when no pipe or child could be made.
+pid_t processExec(char* path, char** args);
+
+// Flushes and points standard input, output and error at "/" (read-only)
+// and gives up the controlling terminal, if any. Reports nothing.
+void processDaemonize();

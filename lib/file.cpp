@@ -1,0 +1,218 @@
+#include "file.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "serial.h"
+
+int ByteArrayRef_Checksum(ByteArrayRef pkt)
+{
+    int sum = 0;
+    for (int i = 0; i < pkt.len; i++)
+        sum += pkt.arr[i];
+    return sum;
+}
+
+// Receiver state codes kept in the view's len (see ByteArray_PacketGet).
+constexpr int RX_OPENED = -500;
+constexpr int RX_ESCAPE = -1000;
+
+// One receiver step: feeds byte b to the state in fr.len, storing data bytes
+// in fr.arr; cap is the buffer's capacity. A frame that would not fit is
+// dropped and the receiver waits, idle, for the next start delimiter.
+static ByteArrayRef ByteArray_PacketGet(ByteArrayRef fr, byte b, int cap)
+{
+    int len = fr.len;
+    if (len <= RX_ESCAPE) {
+        const int n = -(len - RX_ESCAPE);
+        if (n >= cap)
+            return BAR(fr.arr, 0);
+        fr.arr[n] = static_cast<byte>(b ^ SERIAL_ESC_XOR);
+        return BAR(fr.arr, -(n + 1));
+    }
+    if (len == RX_OPENED || len < 0) {
+        const int n = len == RX_OPENED ? 0 : -len;
+        if (b == SERIAL_ESC)
+            return BAR(fr.arr, -n + RX_ESCAPE);
+        if (b == SERIAL_START)
+            return BAR(fr.arr, n == 0 ? RX_OPENED : 0);
+        if (b == SERIAL_END)
+            return BAR(fr.arr, n);
+        if (n >= cap)
+            return BAR(fr.arr, 0);
+        fr.arr[n] = b;
+        return BAR(fr.arr, -(n + 1));
+    }
+    return BAR(fr.arr, b == SERIAL_START ? RX_OPENED : len);
+}
+
+// True when the stream already holds read-ahead bytes, so a read will not
+// need the descriptor. Without a way to look, a read is simply tried first.
+static bool streamHasInput(FILE* f)
+{
+#if defined(__GLIBC__)
+    return f->_IO_read_ptr < f->_IO_read_end;
+#else
+    (void)f;
+    return true;
+#endif
+}
+
+static long long monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+ByteArrayRef filePacketGet(FILE* f, ByteArrayRef fr)
+{
+    const int cap = fr.len < FILE_MAX_PACKET ? fr.len : FILE_MAX_PACKET;
+    ByteArrayRef rx = BAR(fr.arr, 0);
+    int fd = fileno(f);
+    const long long deadline = monotonicMs() + FILE_NO_PACKET_MS;
+    for (;;) {
+        if (!streamHasInput(f)) {
+            const long long left = deadline - monotonicMs();
+            if (left <= 0)
+                return BAR(nullptr, 0);
+            timeval tv{0, FILE_SILENCE_US};
+            if (left * 1000 < FILE_SILENCE_US)
+                tv.tv_usec = static_cast<suseconds_t>(left * 1000);
+            if (filesWaitRead(IAR(&fd, 1), &tv) == 0)
+                return BAR(nullptr, 0);
+        }
+        const int c = fgetc(f);
+        if (c == EOF) {
+            // Only "nothing there now" on this port: never let it stick.
+            clearerr(f);
+            if (fd < 0 || monotonicMs() >= deadline)
+                return BAR(nullptr, 0);
+            continue;
+        }
+        rx = ByteArray_PacketGet(rx, static_cast<byte>(c), cap);
+        if (rx.len > 0) {
+            if ((ByteArrayRef_Checksum(rx) & 0xFF) == 0xFF)
+                return rx;
+            rx = BAR(fr.arr, 0);
+        }
+        if (monotonicMs() >= deadline)
+            return BAR(nullptr, 0);
+    }
+}
+
+int filesWaitRead(IntArrayRef fh, struct timeval* tv)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    int max = -1;
+    for (int i = 0; i < fh.len; i++) {
+        const int fd = fh.arr[i];
+        if (fd < 0 || fd >= FD_SETSIZE)
+            continue;
+        FD_SET(fd, &set);
+        if (fd > max)
+            max = fd;
+    }
+    if (max < 0)
+        return 0;
+    return select(max + 1, &set, nullptr, nullptr, tv);
+}
+
+void fileFlushInput(FILE* f)
+{
+    std::array<byte, 256> scratch;
+    while (fread(scratch.data(), 1, scratch.size(), f) > 0) {
+    }
+    clearerr(f);
+}
+
+// open(2) flags for an fopen mode.
+static int openFlags(const char* mode)
+{
+    const bool plus = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'w': return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a': return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default: return plus ? O_RDWR : O_RDONLY;
+    }
+}
+
+FILE* fileOpenOrDie(const char* file, const char* mode)
+{
+    FILE* f = nullptr;
+    const int fd = open(file, openFlags(mode) | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            errno = EBUSY;
+        } else {
+            f = fdopen(fd, mode);
+            if (f == nullptr) {
+                const int e = errno;
+                close(fd);
+                errno = e;
+            }
+        }
+    }
+    if (f == nullptr) {
+        // The text of "%m", spelled out for -Wpedantic.
+        fprintf(stderr, "Error opening %s: %s\n", file, strerror(errno));
+        exit(1);
+    }
+    return f;
+}
+
+int fileSetBlocking(int fd, int on)
+{
+    return fcntl(fd, F_SETFL, on ? 0 : O_NONBLOCK) == 0 ? 1 : 0;
+}
+
+int fprinthex(FILE* f, const byte* str, int n)
+{
+    int total = 0;
+    for (int i = 0; i < n; i++) {
+        const int w = fprintf(f, "%02X ", str[i]);
+        if (w < 0)
+            return -1;
+        total += w;
+    }
+    const int w = fprintf(f, "\n");
+    return w < 0 ? -1 : total + w;
+}
+
+int printhex(const byte* str, int n) { return fprinthex(stdout, str, n); }
+
+int dirMap(const char* dirname, dirFunc f, void* v)
+{
+    DIR* dir = opendir(dirname);
+    if (dir == nullptr)
+        return 0;
+    int count = 0;
+    std::array<char, 1024> path;
+    while (const dirent* e = readdir(dir)) {
+        const int n = snprintf(path.data(), path.size(), "%s/%s", dirname, e->d_name);
+        if (n < 0 || n >= static_cast<int>(path.size()))
+            continue; // would not fit: skip rather than name another file
+        struct stat st{};
+        if (stat(path.data(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        count++;
+        std::array<char, 256> name;
+        snprintf(name.data(), name.size(), "%s", e->d_name);
+        if (f(name.data(), v) == 0)
+            break;
+    }
+    closedir(dir);
+    return count;
+}

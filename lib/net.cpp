@@ -1,0 +1,78 @@
+#include "net.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+time_t timeOfLastTx;
+int lastTxRc;
+
+int netUDPopen(int port, int asServer)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (asServer) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return -2;
+        }
+    }
+    return fd;
+}
+
+ByteArrayRef netUDPrxFlags(int fd, ByteArrayRef buf, sockaddr_in* from, int flags)
+{
+    std::memset(from, 0, sizeof *from);
+    from->sin_family = AF_INET;
+    socklen_t alen = sizeof *from;
+    const ssize_t n = recvfrom(fd, buf.arr, static_cast<size_t>(buf.len), flags, reinterpret_cast<sockaddr*>(from),
+                               &alen);
+    if (n < 0)
+        return BAR(nullptr, 0);
+    return BAR(buf.arr, static_cast<std::int32_t>(n));
+}
+
+ByteArrayRef netUDPrx(int fd, ByteArrayRef buf, sockaddr_in* from) { return netUDPrxFlags(fd, buf, from, 0); }
+
+int netUDPtx(int fd, ByteArrayRef buf, const sockaddr_in* to)
+{
+    timeOfLastTx = time(nullptr);
+    lastTxRc = static_cast<int>(sendto(fd, buf.arr, static_cast<size_t>(buf.len), 0,
+                                       reinterpret_cast<const sockaddr*>(to), sizeof *to));
+    return lastTxRc;
+}
+
+void netUDPPrint(const sockaddr_in* from)
+{
+    unsigned char a[4];
+    std::memcpy(a, &from->sin_addr, sizeof a);
+    printf("%d.%d.%d.%d port %d\n", a[0], a[1], a[2], a[3], ntohs(from->sin_port));
+}
+
+void netAdrsFromHost(sockaddr_in* to, const hostent* host, int port)
+{
+    std::memset(to, 0, sizeof *to);
+    to->sin_family = AF_INET;
+    if (host->h_addrtype == AF_INET && host->h_length == sizeof to->sin_addr && host->h_addr_list[0] != nullptr)
+        std::memcpy(&to->sin_addr, host->h_addr_list[0], sizeof to->sin_addr);
+    to->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+}
+
+void netAdrsFromName(sockaddr_in* adrs, const char* name, int port)
+{
+    const hostent* host = gethostbyname(name);
+    if (host == nullptr || host->h_addrtype != AF_INET) {
+        std::memset(adrs, 0, sizeof *adrs);
+        adrs->sin_family = AF_INET; // port 0: the kernel refuses every send
+        return;
+    }
+    netAdrsFromHost(adrs, host, port);
+}

@@ -1,0 +1,39 @@
+// IPv4 UDP socket helpers: open (bound or not), receive with the sender's
+// address, send while remembering when and with what result, print and fill
+// addresses. Nothing here prints a diagnostic or ends the program.
+#pragma once
+
+#include <ctime>
+
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include "ByteArray.h"
+
+// Calendar time of the last netUDPtx call, taken just before its send.
+extern time_t timeOfLastTx;
+// Result of the last netUDPtx send: bytes sent, or -1.
+extern int lastTxRc;
+
+// A close-on-exec UDP socket, bound to the low 16 bits of port on all
+// interfaces when asServer is nonzero; -1 when no socket, -2 when the bind fails.
+int netUDPopen(int port, int asServer);
+
+// Receives one datagram (cut to buf.len) and its sender; the empty view on failure.
+ByteArrayRef netUDPrx(int fd, ByteArrayRef buf, sockaddr_in* from);
+
+// netUDPrx with extra recvfrom flags (MSG_DONTWAIT: never wait).
+ByteArrayRef netUDPrxFlags(int fd, ByteArrayRef buf, sockaddr_in* from, int flags);
+
+// Sends buf as one datagram to *to; returns the bytes sent or -1.
+int netUDPtx(int fd, ByteArrayRef buf, const sockaddr_in* to);
+
+// Prints "a.b.c.d port N" and a line end.
+void netUDPPrint(const sockaddr_in* from);
+
+// Fills *to with the first address of host and the low 16 bits of port.
+void netAdrsFromHost(sockaddr_in* to, const hostent* host, int port);
+
+// Fills *adrs from a host name or dotted quad; a name that does not resolve
+// leaves an address (port 0) to which every send fails.
+void netAdrsFromName(sockaddr_in* adrs, const char* name, int port);

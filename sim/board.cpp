@@ -1,0 +1,142 @@
+#include "board.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+word simEncodeVolts(double volts)
+{
+    return static_cast<word>(std::clamp(std::lround(volts * 12160.0), 0L, 65535L));
+}
+
+word simEncodeMicroamps(double ua)
+{
+    return static_cast<word>(std::clamp(std::lround((ua + 1740000.0) / 60.0), 0L, 65535L));
+}
+
+word simEncodeCelsius(double celsius)
+{
+    const long fixed = std::lround(celsius * 128.0);
+    return static_cast<word>(static_cast<std::uint16_t>(fixed + 7));
+}
+
+bool simEepromSave(const std::string& path, const std::array<byte, 256>& image)
+{
+    const std::string tmp = path + ".tmp";
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size()) && fsync(fd) == 0;
+    close(fd);
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool simEepromLoad(const std::string& path, std::array<byte, 256>* image)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    std::array<byte, 257> buf{};
+    const size_t n = fread(buf.data(), 1, buf.size(), f);
+    fclose(f);
+    if (n != image->size())
+        return false;
+    std::memcpy(image->data(), buf.data(), image->size());
+    return true;
+}
+
+void simBoardInit(SimBoard* b, const SimBoardConfig& cfg)
+{
+    *b = SimBoard{};
+    b->cfg = cfg;
+    b->volts = cfg.voltsStart;
+    b->currentUa = cfg.idleUa;
+    b->rng.seed(cfg.seed);
+    for (int i = 0; i < 256; i++)
+        b->eeprom[i] = static_cast<byte>(0xFF - i);
+    if (!cfg.eepromPath.empty())
+        simEepromLoad(cfg.eepromPath, &b->eeprom);
+}
+
+bool simBoardApply(SimBoard* b, const VEXOrequest& req)
+{
+    constexpr word hostBits = pwm1en | pwm2en | offsetOff | opamp | buckOff | ledOff;
+    b->outputs = static_cast<word>((b->outputs & ~hostBits) | (req.outputs & hostBits));
+    b->pwm_lo = req.pwm_lo;
+    b->pwm_t = req.pwm_t;
+    if (req.alarm != 0)
+        b->sleepRequested = req.alarm;
+    bool ok = true;
+    if (VEXObit(req.outputs, eeRead)) {
+        b->eeAcked = true;
+        b->eeAddr = req.ee_addr;
+        b->eeData = b->eeprom[req.ee_addr];
+    } else if (VEXObit(req.outputs, eeWrite)) {
+        const bool changed = b->eeprom[req.ee_addr] != req.ee_data;
+        b->eeprom[req.ee_addr] = req.ee_data;
+        if (changed && !b->cfg.eepromPath.empty())
+            ok = simEepromSave(b->cfg.eepromPath, b->eeprom);
+        b->eeAcked = true;
+        b->eeAddr = req.ee_addr;
+        b->eeData = req.ee_data;
+    } else {
+        b->eeAcked = false;
+    }
+    return ok;
+}
+
+void simBoardStep(SimBoard* b, double dt)
+{
+    const bool charging = !b->onBattery && VEXObit(b->outputs, pwm1en) && VEXObit(b->outputs, pwm2en) &&
+                          b->pwm_t > 0;
+    double ua;
+    if (b->onBattery) {
+        ua = b->cfg.batteryLoadUa;
+    } else if (charging) {
+        const double lo = std::min<double>(b->pwm_lo, b->pwm_t);
+        ua = b->cfg.imaxUa * (b->pwm_t - lo) / b->pwm_t;
+    } else {
+        ua = b->cfg.idleUa;
+    }
+    if (b->cfg.noiseUa > 0) {
+        std::uniform_real_distribution<double> noise(-b->cfg.noiseUa, b->cfg.noiseUa);
+        ua += noise(b->rng);
+    }
+    b->currentUa = ua;
+    // About 1 mV a second per 100 mA, kept between 3.0 V and 4.2 V.
+    b->volts = std::clamp(b->volts + ua / 100000.0 * 0.001 * dt, 3.0, 4.2);
+}
+
+VEXOreply simBoardReply(SimBoard* b)
+{
+    VEXOreply r{};
+    word out = b->outputs;
+    out = VEXOsetBit(out, onbatt, b->onBattery);
+    out = VEXOsetBit(out, eeAck, b->eeAcked);
+    r.adc0 = b->onBattery ? 0 : b->adc0;
+    r.adc2 = b->adc2;
+    r.adc6 = simEncodeVolts(b->volts);
+    r.adc7 = simEncodeMicroamps(b->currentUa);
+    r.pwm_lo = b->pwm_lo;
+    r.pwm_t = b->pwm_t;
+    r.temp = simEncodeCelsius(b->cfg.celsius);
+    r.outputs = out;
+    r.ee_addr = b->eeAddr;
+    r.ee_data = b->eeData;
+    byte sum = 0;
+    const auto* p = reinterpret_cast<const byte*>(&r);
+    for (size_t i = 0; i + 1 < sizeof r; i++)
+        sum = static_cast<byte>(sum + p[i]);
+    r.checksum = static_cast<byte>(0xFF - sum);
+    return r;
+}
+
+void simBoardSetLinePower(SimBoard* b, bool line) { b->onBattery = !line; }

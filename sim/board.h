@@ -1,0 +1,69 @@
+// The simulated board firmware: output state, PWM, EEPROM with eeAck,
+// sleep, line power and a simple analog model of the battery.
+//
+// simBoardApply takes a request the way the host expects the firmware to;
+// simBoardStep advances the analog model; simBoardReply encodes the model's
+// values with the inverses of battV, battI and the temperature rule, so the
+// host's report reads back what the model holds.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "vexo.h"
+
+struct SimBoardConfig {
+    double imaxUa = 600000;       // charging current with pwm_lo 0
+    double idleUa = -2100;        // line power, not charging
+    double batteryLoadUa = -150000; // running on the battery
+    double noiseUa = 0;           // +- uniform noise on the current
+    double voltsStart = 3.70;     // battery voltage at start
+    double celsius = 22.5;        // board temperature
+    unsigned seed = 1;            // noise seed
+    std::string eepromPath;       // EEPROM kept in this file when not empty
+};
+
+struct SimBoard {
+    SimBoardConfig cfg;
+    word outputs = jp3Off;        // PWMs off, offset/buck/LED on, line power
+    word pwm_lo = 250;
+    word pwm_t = 500;
+    word adc0 = 0x0300;
+    word adc2 = 0x0280;
+    double volts = 3.70;
+    double currentUa = -2100;     // last modelled battery current
+    bool onBattery = false;
+    bool eeAcked = false;
+    byte eeAddr = 0;
+    byte eeData = 0;
+    std::array<byte, 256> eeprom{};
+    std::uint32_t sleepRequested = 0; // seconds of silence after the next status
+    std::mt19937 rng{1};
+};
+
+// A board at its power-on state; loads the EEPROM file when one is named.
+void simBoardInit(SimBoard* b, const SimBoardConfig& cfg);
+
+// Applies a request; returns false when an EEPROM file write failed.
+bool simBoardApply(SimBoard* b, const VEXOrequest& req);
+
+// Advances the analog model by dt seconds.
+void simBoardStep(SimBoard* b, double dt);
+
+// The status record of the present state, checksum filled in.
+VEXOreply simBoardReply(SimBoard* b);
+
+// Switches line power (true) or battery (false).
+void simBoardSetLinePower(SimBoard* b, bool line);
+
+// Raw encodings used by simBoardReply.
+word simEncodeVolts(double volts);
+word simEncodeMicroamps(double ua);
+word simEncodeCelsius(double celsius);
+
+// Writes the EEPROM image to path atomically (temporary file, fsync, rename).
+bool simEepromSave(const std::string& path, const std::array<byte, 256>& image);
+// Reads an EEPROM image; false when the file is missing or not 256 bytes.
+bool simEepromLoad(const std::string& path, std::array<byte, 256>* image);

@@ -1,0 +1,214 @@
+// vexo-sim: the battery back-up board, simulated on a pseudo-terminal.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "server.h"
+
+static volatile sig_atomic_t stopSignal = 0;
+
+static void onSignal(int sig) { stopSignal = sig; }
+
+static const char usage[] =
+    "Usage: vexo-sim [OPTIONS] --link PATH\n"
+    "       vexo-sim [OPTIONS] -- COMMAND [ARGS...]\n"
+    "Simulates the battery back-up board on a pseudo-terminal.\n"
+    "  --link PATH      make PATH a symbolic link to the board's line and serve until stopped;\n"
+    "                   control commands are read from standard input\n"
+    "  -- COMMAND ...   run COMMAND with VEXO_DEVICE naming the line; exit with its status\n"
+    "  --interval MS    one status record every MS milliseconds (default 20)\n"
+    "  --eeprom FILE    keep the EEPROM in FILE (written atomically)\n"
+    "  --onbatt-at S    switch to the battery S seconds after start\n"
+    "  --line-at S      switch back to line power S seconds after start\n"
+    "  --noise-ua UA    add up to +-UA microamperes of noise to the current\n"
+    "  --seed N         seed of the noise\n"
+    "  --record FILE    append each request received to FILE: seconds and hex bytes\n"
+    "  --control FIFO   also read control commands from FIFO (created if missing)\n"
+    "Control commands: line, battery, silent MS, noise N, badsum N, short N, oversize N,\n"
+    "  garbage on|off, ignore on|off, confirm-after N, eeprom ADDR VALUE, quit\n";
+
+// Line-based reader of control commands from one descriptor.
+struct ControlInput {
+    int fd = -1;
+    std::string partial;
+};
+
+// Reads what is there and runs complete lines; returns false on "quit".
+static bool readControl(SimServer* s, ControlInput* in)
+{
+    char buf[256];
+    const ssize_t n = read(in->fd, buf, sizeof buf);
+    if (n <= 0) {
+        if (n == 0 && in->fd == 0)
+            in->fd = -1; // standard input closed: stop reading it
+        return true;
+    }
+    in->partial.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = in->partial.find('\n')) != std::string::npos) {
+        const std::string line = in->partial.substr(0, nl);
+        in->partial.erase(0, nl + 1);
+        if (line == "quit")
+            return false;
+        const std::string err = simControl(s, line);
+        if (!err.empty())
+            fprintf(stderr, "vexo-sim: %s\n", err.c_str());
+    }
+    return true;
+}
+
+// Appends the requests not yet written to the record file.
+static void flushRecord(SimServer* s, FILE* rec, size_t* done)
+{
+    if (rec == nullptr)
+        return;
+    const auto reqs = simRequests(s);
+    for (; *done < reqs.size(); ++*done) {
+        fprintf(rec, "%.6f", reqs[*done].t);
+        for (byte b : reqs[*done].packet)
+            fprintf(rec, " %02X", b);
+        fprintf(rec, "\n");
+    }
+    fflush(rec);
+}
+
+int main(int argc, char** argv)
+{
+    SimConfig cfg;
+    std::string link, recordPath, controlPath;
+    static const option opts[] = {
+        {"interval", required_argument, nullptr, 'i'}, {"eeprom", required_argument, nullptr, 'e'},
+        {"onbatt-at", required_argument, nullptr, 'b'}, {"line-at", required_argument, nullptr, 'l'},
+        {"noise-ua", required_argument, nullptr, 'n'}, {"seed", required_argument, nullptr, 's'},
+        {"record", required_argument, nullptr, 'r'},   {"control", required_argument, nullptr, 'c'},
+        {"link", required_argument, nullptr, 'L'},     {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
+        switch (c) {
+        case 'i': cfg.intervalMs = std::atoi(optarg); break;
+        case 'e': cfg.board.eepromPath = optarg; break;
+        case 'b': cfg.onbattAtS = std::atof(optarg); break;
+        case 'l': cfg.lineAtS = std::atof(optarg); break;
+        case 'n': cfg.board.noiseUa = std::atof(optarg); break;
+        case 's': cfg.board.seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10)); break;
+        case 'r': recordPath = optarg; break;
+        case 'c': controlPath = optarg; break;
+        case 'L': link = optarg; break;
+        case 'h': printf("%s", usage); return 0;
+        default: fprintf(stderr, "%s", usage); return 2;
+        }
+    }
+    const bool runCommand = optind < argc;
+    if (runCommand == !link.empty() || cfg.intervalMs < 0) {
+        fprintf(stderr, "%s", usage);
+        return 2;
+    }
+
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    SimServer sim;
+    if (!simServerStart(&sim, cfg)) {
+        fprintf(stderr, "vexo-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
+        return 1;
+    }
+    FILE* rec = nullptr;
+    if (!recordPath.empty() && (rec = fopen(recordPath.c_str(), "a")) == nullptr) {
+        fprintf(stderr, "vexo-sim: cannot open %s: %s\n", recordPath.c_str(), strerror(errno));
+        simServerStop(&sim);
+        return 1;
+    }
+    std::vector<ControlInput> inputs;
+    int fifoWriter = -1;
+    if (!controlPath.empty()) {
+        if (mkfifo(controlPath.c_str(), 0600) != 0 && errno != EEXIST) {
+            fprintf(stderr, "vexo-sim: cannot make %s: %s\n", controlPath.c_str(), strerror(errno));
+            simServerStop(&sim);
+            return 1;
+        }
+        ControlInput in;
+        in.fd = open(controlPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fifoWriter = open(controlPath.c_str(), O_WRONLY | O_CLOEXEC); // no EOF when writers come and go
+        inputs.push_back(in);
+    }
+    if (!link.empty()) {
+        struct stat st{};
+        if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            unlink(link.c_str());
+        if (symlink(sim.slavePath.c_str(), link.c_str()) != 0) {
+            fprintf(stderr, "vexo-sim: cannot link %s: %s\n", link.c_str(), strerror(errno));
+            simServerStop(&sim);
+            return 1;
+        }
+        inputs.push_back(ControlInput{0, ""});
+        fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n",
+                sim.slavePath.c_str(), link.c_str(), cfg.intervalMs);
+    } else {
+        fprintf(stderr, "vexo-sim: board on %s, a status every %d ms\n", sim.slavePath.c_str(), cfg.intervalMs);
+    }
+
+    pid_t child = -1;
+    if (runCommand) {
+        setenv("VEXO_DEVICE", sim.slavePath.c_str(), 1);
+        child = fork();
+        if (child == 0) {
+            signal(SIGINT, SIG_DFL);
+            signal(SIGTERM, SIG_DFL);
+            signal(SIGPIPE, SIG_DFL);
+            execvp(argv[optind], argv + optind);
+            fprintf(stderr, "vexo-sim: cannot run %s: %s\n", argv[optind], strerror(errno));
+            _exit(127);
+        }
+    }
+
+    int status = 0;
+    size_t recorded = 0;
+    bool quit = false;
+    while (!quit && stopSignal == 0) {
+        std::vector<pollfd> fds;
+        for (const auto& in : inputs)
+            fds.push_back(pollfd{in.fd, POLLIN, 0});
+        poll(fds.data(), fds.size(), 50);
+        for (size_t i = 0; i < inputs.size(); i++)
+            if (inputs[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)))
+                quit |= !readControl(&sim, &inputs[i]);
+        flushRecord(&sim, rec, &recorded);
+        if (child > 0) {
+            int ws = 0;
+            if (waitpid(child, &ws, WNOHANG) == child) {
+                status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+                child = -1;
+                break;
+            }
+        }
+    }
+    if (child > 0) {
+        kill(child, SIGTERM);
+        int ws = 0;
+        waitpid(child, &ws, 0);
+        status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    }
+    simServerStop(&sim);
+    flushRecord(&sim, rec, &recorded);
+    if (rec != nullptr)
+        fclose(rec);
+    if (fifoWriter >= 0)
+        close(fifoWriter);
+    if (!link.empty())
+        unlink(link.c_str());
+    return status;
+}

@@ -1,0 +1,397 @@
+#include "server.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+// Wire time of one byte at 115200 baud, 10 bits a byte.
+constexpr double BYTE_TIME_S = 10.0 / 115200.0;
+
+double simServerNow(const SimServer* s)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - s->start).count();
+}
+
+// Frames a packet the way the board's firmware does.
+static std::vector<byte> frameOf(const std::vector<byte>& pkt)
+{
+    std::vector<byte> out{0x7E};
+    for (byte b : pkt) {
+        if (b == 0x7E || b == 0x7D || b == 0x7F || b == 0x11 || b == 0x13) {
+            out.push_back(0x7D);
+            out.push_back(static_cast<byte>(b ^ 0x20));
+        } else {
+            out.push_back(b);
+        }
+    }
+    out.push_back(0x7F);
+    return out;
+}
+
+// A packet of n bytes whose checksum passes.
+static std::vector<byte> junkPacket(size_t n, std::mt19937& rng)
+{
+    std::vector<byte> p(n);
+    byte sum = 0;
+    for (size_t i = 0; i + 1 < n; i++) {
+        p[i] = static_cast<byte>(rng());
+        sum = static_cast<byte>(sum + p[i]);
+    }
+    p[n - 1] = static_cast<byte>(0xFF - sum);
+    return p;
+}
+
+// Decodes the host's bytes into frames; called with the lock held.
+struct FrameDecoder {
+    bool inFrame = false;
+    bool escape = false;
+    std::vector<byte> raw;
+    std::vector<byte> pkt;
+};
+
+static void applyOrDefer(SimServer* s, const VEXOrequest& req)
+{
+    if (s->faults.ignoreRequests)
+        return;
+    if (s->faults.confirmAfter > 0) {
+        if (!s->pendingSet)
+            s->pendingCountdown = s->faults.confirmAfter;
+        s->pendingSet = true;
+        s->pending = req;
+        return;
+    }
+    simBoardApply(&s->board, req);
+}
+
+static void takeFrame(SimServer* s, FrameDecoder* d)
+{
+    SimRequest r;
+    r.t = simServerNow(s);
+    r.frame = d->raw;
+    r.packet = d->pkt;
+    byte sum = 0;
+    for (byte b : r.packet)
+        sum = static_cast<byte>(sum + b);
+    r.valid = r.packet.size() == sizeof(VEXOrequest) && sum == 0xFF;
+    if (r.valid) {
+        std::memcpy(&r.req, r.packet.data(), sizeof r.req);
+        applyOrDefer(s, r.req);
+    }
+    s->requests.push_back(std::move(r));
+    s->changed.notify_all();
+}
+
+static void feed(SimServer* s, FrameDecoder* d, byte b)
+{
+    if (b == 0x7E) {
+        d->inFrame = true;
+        d->escape = false;
+        d->raw.assign(1, b);
+        d->pkt.clear();
+        return;
+    }
+    if (!d->inFrame)
+        return;
+    d->raw.push_back(b);
+    if (d->escape) {
+        d->pkt.push_back(static_cast<byte>(b ^ 0x20));
+        d->escape = false;
+    } else if (b == 0x7D) {
+        d->escape = true;
+    } else if (b == 0x7F) {
+        d->inFrame = false;
+        takeFrame(s, d);
+    } else {
+        d->pkt.push_back(b);
+    }
+}
+
+// Writes what the master accepts; the rest is lost as on a full line.
+static void emit(SimServer* s, const std::vector<byte>& bytes)
+{
+    size_t off = 0;
+    while (off < bytes.size()) {
+        const ssize_t n = write(s->master, bytes.data() + off, bytes.size() - off);
+        if (n <= 0)
+            return;
+        off += static_cast<size_t>(n);
+    }
+}
+
+// Builds everything that goes out in one frame slot; called with the lock held.
+static std::vector<byte> nextOutput(SimServer* s, double now, double dt)
+{
+    std::vector<byte> out;
+    SimFaults& f = s->faults;
+    if (f.garbage) {
+        out.resize(64);
+        for (byte& b : out)
+            b = static_cast<byte>(s->noiseRng() % 0x7F); // never an end delimiter
+        return out;
+    }
+    if (now < f.silentUntil)
+        return out;
+    for (int i = 0; i < f.noiseBytes; i++) {
+        byte b = static_cast<byte>(s->noiseRng());
+        out.push_back(b == 0x7E ? 0x00 : b);
+    }
+    if (f.shortFrames > 0) {
+        f.shortFrames--;
+        const auto fr = frameOf(junkPacket(5, s->noiseRng));
+        out.insert(out.end(), fr.begin(), fr.end());
+    }
+    if (f.oversizedFrames > 0) {
+        f.oversizedFrames--;
+        const auto fr = frameOf(junkPacket(600, s->noiseRng));
+        out.insert(out.end(), fr.begin(), fr.end());
+    }
+    if (s->pendingSet) {
+        if (s->pendingCountdown <= 0) {
+            simBoardApply(&s->board, s->pending);
+            s->pendingSet = false;
+        } else {
+            s->pendingCountdown--;
+        }
+    }
+    simBoardStep(&s->board, dt);
+    VEXOreply r = simBoardReply(&s->board);
+    if (f.badChecksumFrames > 0) {
+        f.badChecksumFrames--;
+        r.checksum = static_cast<byte>(r.checksum + 1);
+    }
+    std::vector<byte> pkt(sizeof r);
+    std::memcpy(pkt.data(), &r, sizeof r);
+    const auto fr = frameOf(pkt);
+    out.insert(out.end(), fr.begin(), fr.end());
+    s->repliesSent++;
+    if (s->board.sleepRequested != 0) {
+        f.silentUntil = now + s->board.sleepRequested;
+        s->board.sleepRequested = 0;
+    }
+    s->changed.notify_all();
+    return out;
+}
+
+static void serve(SimServer* s)
+{
+    FrameDecoder dec;
+    const double interval = s->cfg.intervalMs / 1000.0;
+    double next = 0;
+    double last = 0;
+    bool onbattDone = s->cfg.onbattAtS < 0;
+    bool lineDone = s->cfg.lineAtS < 0;
+    while (s->running) {
+        double now = simServerNow(s);
+        if (now >= next) {
+            std::vector<byte> out;
+            bool garbage = false;
+            {
+                std::lock_guard<std::mutex> lock(s->mu);
+                if (!onbattDone && now >= s->cfg.onbattAtS) {
+                    simBoardSetLinePower(&s->board, false);
+                    onbattDone = true;
+                }
+                if (!lineDone && now >= s->cfg.lineAtS) {
+                    simBoardSetLinePower(&s->board, true);
+                    lineDone = true;
+                }
+                out = nextOutput(s, now, now - last);
+                garbage = s->faults.garbage;
+            }
+            last = now;
+            emit(s, out);
+            const double wire = static_cast<double>(out.size()) * BYTE_TIME_S;
+            next = std::max(next + interval, now + wire);
+            if (garbage)
+                next = now + std::max(wire, 0.002);
+        }
+        now = simServerNow(s);
+        const double wait = std::max(0.0, std::min(next - now, 0.05));
+        timespec ts{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
+        pollfd p{s->master, POLLIN, 0};
+        if (ppoll(&p, 1, &ts, nullptr) > 0 && (p.revents & POLLIN)) {
+            std::array<byte, 512> buf;
+            const ssize_t n = read(s->master, buf.data(), buf.size());
+            if (n > 0) {
+                std::lock_guard<std::mutex> lock(s->mu);
+                for (ssize_t i = 0; i < n; i++)
+                    feed(s, &dec, buf[i]);
+            }
+        }
+    }
+}
+
+bool simServerStart(SimServer* s, const SimConfig& cfg)
+{
+    s->cfg = cfg;
+    simBoardInit(&s->board, cfg.board);
+    s->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (s->master < 0)
+        return false;
+    if (grantpt(s->master) != 0 || unlockpt(s->master) != 0) {
+        close(s->master);
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(s->master, name, sizeof name) != 0) {
+        close(s->master);
+        return false;
+    }
+    s->slavePath = name;
+    s->slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (s->slave < 0) {
+        close(s->master);
+        return false;
+    }
+    // A raw line, but at 9600 baud and VMIN 1, so a host that restores the
+    // settings it found can be told from one that leaves its own behind.
+    termios t{};
+    tcgetattr(s->slave, &t);
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(s->slave, TCSANOW, &t);
+    fcntl(s->master, F_SETFL, O_NONBLOCK);
+    s->start = std::chrono::steady_clock::now();
+    s->running = true;
+    s->thread = std::thread(serve, s);
+    return true;
+}
+
+void simServerStop(SimServer* s)
+{
+    if (s->running.exchange(false) && s->thread.joinable())
+        s->thread.join();
+    if (s->master >= 0)
+        close(s->master);
+    if (s->slave >= 0)
+        close(s->slave);
+    s->master = s->slave = -1;
+}
+
+void simSetLinePower(SimServer* s, bool line)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    simBoardSetLinePower(&s->board, line);
+}
+
+void simInjectSilence(SimServer* s, int ms)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.silentUntil = simServerNow(s) + ms / 1000.0;
+}
+
+void simInjectNoise(SimServer* s, int bytesPerGap)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.noiseBytes = bytesPerGap;
+}
+
+void simInjectBadChecksum(SimServer* s, int frames)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.badChecksumFrames = frames;
+}
+
+void simInjectShortFrame(SimServer* s, int frames)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.shortFrames = frames;
+}
+
+void simInjectOversizedFrame(SimServer* s, int frames)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.oversizedFrames = frames;
+}
+
+void simSetGarbage(SimServer* s, bool on)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.garbage = on;
+}
+
+void simSetIgnoreRequests(SimServer* s, bool on)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.ignoreRequests = on;
+}
+
+void simSetConfirmAfter(SimServer* s, int replies)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.confirmAfter = replies;
+}
+
+std::vector<SimRequest> simRequests(const SimServer* s)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    return s->requests;
+}
+
+long simRepliesSent(const SimServer* s)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    return s->repliesSent;
+}
+
+SimBoard simBoardSnapshot(const SimServer* s)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    return s->board;
+}
+
+bool simWaitRequests(SimServer* s, int timeoutMs, bool (*pred)(const std::vector<SimRequest>&, void*), void* data)
+{
+    std::unique_lock<std::mutex> lock(s->mu);
+    return s->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return pred(s->requests, data); });
+}
+
+std::string simControl(SimServer* s, const std::string& line)
+{
+    std::istringstream in(line);
+    std::string cmd, arg;
+    in >> cmd >> arg;
+    const int n = static_cast<int>(std::strtol(arg.c_str(), nullptr, 0));
+    const bool on = arg == "on" || arg == "1";
+    if (cmd.empty())
+        return "";
+    if (cmd == "line")
+        simSetLinePower(s, true);
+    else if (cmd == "battery")
+        simSetLinePower(s, false);
+    else if (cmd == "silent")
+        simInjectSilence(s, n);
+    else if (cmd == "noise")
+        simInjectNoise(s, n);
+    else if (cmd == "badsum")
+        simInjectBadChecksum(s, n);
+    else if (cmd == "short")
+        simInjectShortFrame(s, n);
+    else if (cmd == "oversize")
+        simInjectOversizedFrame(s, n);
+    else if (cmd == "garbage")
+        simSetGarbage(s, on);
+    else if (cmd == "ignore")
+        simSetIgnoreRequests(s, on);
+    else if (cmd == "confirm-after")
+        simSetConfirmAfter(s, n);
+    else if (cmd == "eeprom") {
+        std::string value;
+        in >> value;
+        std::lock_guard<std::mutex> lock(s->mu);
+        s->board.eeprom[static_cast<byte>(n)] = static_cast<byte>(std::strtol(value.c_str(), nullptr, 0));
+    } else
+        return "unknown command: " + cmd;
+    return "";
+}

@@ -1,0 +1,99 @@
+// The simulated board on a pseudo-terminal.
+//
+// A SimServer owns the master side of a pty and, on its own thread, streams
+// framed status records every interval, paced as a 115200-baud line would
+// carry them; it decodes and applies the requests that arrive and records
+// each one with its arrival time. Fault switches make it misbehave on
+// purpose: silence, noise, bad or odd frames, garbage, ignored or late requests.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+
+struct SimConfig {
+    SimBoardConfig board;
+    int intervalMs = 20;   // one status record this often
+    double onbattAtS = -1; // switch to battery this many seconds after start
+    double lineAtS = -1;   // back to line power this many seconds after start
+};
+
+// One frame received from the host.
+struct SimRequest {
+    double t = 0;             // seconds since the server started
+    std::vector<byte> frame;  // raw bytes, delimiters included
+    std::vector<byte> packet; // unstuffed bytes
+    bool valid = false;       // a 13-byte packet with a good checksum
+    VEXOrequest req{};        // the request, when valid
+};
+
+// The explicit fault switches; counters count down as faults are sent.
+struct SimFaults {
+    double silentUntil = 0;      // no output until this time (seconds since start)
+    int noiseBytes = 0;          // noise bytes before every frame
+    int badChecksumFrames = 0;   // this many frames with a wrong checksum
+    int shortFrames = 0;         // this many extra 5-byte frames whose checksum passes
+    int oversizedFrames = 0;     // this many extra 600-byte frames
+    bool garbage = false;        // a stream of bytes that never forms a frame
+    bool ignoreRequests = false; // never apply a request
+    int confirmAfter = 0;        // apply a request only after this many more replies
+};
+
+struct SimServer {
+    SimConfig cfg;
+    int master = -1;
+    int slave = -1; // kept open so the line survives the host's close
+    std::string slavePath;
+    std::thread thread;
+    std::atomic<bool> running{false};
+    std::chrono::steady_clock::time_point start;
+    mutable std::mutex mu; // guards everything below
+    std::condition_variable changed;
+    SimBoard board;
+    SimFaults faults;
+    std::vector<SimRequest> requests;
+    long repliesSent = 0;
+    bool pendingSet = false;
+    VEXOrequest pending{};
+    int pendingCountdown = 0;
+    std::mt19937 noiseRng{7};
+};
+
+// Opens the pty and starts serving; false (with errno) when no pty can be had.
+bool simServerStart(SimServer* s, const SimConfig& cfg);
+
+// Stops the thread and closes the pty.
+void simServerStop(SimServer* s);
+
+// Seconds since the server started.
+double simServerNow(const SimServer* s);
+
+// Fault switches and line power, effective from the next frame on.
+void simSetLinePower(SimServer* s, bool line);
+void simInjectSilence(SimServer* s, int ms);
+void simInjectNoise(SimServer* s, int bytesPerGap);
+void simInjectBadChecksum(SimServer* s, int frames);
+void simInjectShortFrame(SimServer* s, int frames);
+void simInjectOversizedFrame(SimServer* s, int frames);
+void simSetGarbage(SimServer* s, bool on);
+void simSetIgnoreRequests(SimServer* s, bool on);
+void simSetConfirmAfter(SimServer* s, int replies);
+
+// Copies of what the server has seen and holds.
+std::vector<SimRequest> simRequests(const SimServer* s);
+long simRepliesSent(const SimServer* s);
+SimBoard simBoardSnapshot(const SimServer* s);
+
+// Waits until pred(requests) is true or timeoutMs passes; returns pred's last value.
+bool simWaitRequests(SimServer* s, int timeoutMs, bool (*pred)(const std::vector<SimRequest>&, void*), void* data);
+
+// Runs one control command ("line", "battery", "silent MS", "noise N", "badsum N",
+// "short N", "oversize N", "garbage on|off", "ignore on|off", "confirm-after N",
+// "eeprom ADDR VALUE"); returns an empty string or an error text.
+std::string simControl(SimServer* s, const std::string& line);
