@@ -22,26 +22,28 @@ enum VEXOoption {
     OPT_EER, OPT_EEW, OPT_EEVAL, OPT_CHARGE, OPT_LOG, OPT_ON, OPT_OFF, OPT_VERSION, OPT_SHUTDOWN,
 };
 
+// Each entry reports its index + 1: with equal values the parser would take
+// the first of several matching prefixes instead of refusing the ambiguity.
 static const std::array<option, 20> longOptions{{
-    {"pwm1", required_argument, nullptr, 0},
-    {"pwm2", required_argument, nullptr, 0},
-    {"offset", required_argument, nullptr, 0},
-    {"opamp", required_argument, nullptr, 0},
-    {"buck", required_argument, nullptr, 0},
-    {"led", required_argument, nullptr, 0},
-    {"pwmlo", required_argument, nullptr, 0},
-    {"pwmt", required_argument, nullptr, 0},
-    {"help", no_argument, nullptr, 0},
-    {"sleep", required_argument, nullptr, 0},
-    {"eer", required_argument, nullptr, 0},
-    {"eew", required_argument, nullptr, 0},
-    {"eeval", required_argument, nullptr, 0},
-    {"charge", required_argument, nullptr, 0},
-    {"log", required_argument, nullptr, 0},
-    {"on", required_argument, nullptr, 0},
-    {"off", required_argument, nullptr, 0},
-    {"version", no_argument, nullptr, 0},
-    {"shutdown", required_argument, nullptr, 0},
+    {"pwm1", required_argument, nullptr, 1},
+    {"pwm2", required_argument, nullptr, 2},
+    {"offset", required_argument, nullptr, 3},
+    {"opamp", required_argument, nullptr, 4},
+    {"buck", required_argument, nullptr, 5},
+    {"led", required_argument, nullptr, 6},
+    {"pwmlo", required_argument, nullptr, 7},
+    {"pwmt", required_argument, nullptr, 8},
+    {"help", no_argument, nullptr, 9},
+    {"sleep", required_argument, nullptr, 10},
+    {"eer", required_argument, nullptr, 11},
+    {"eew", required_argument, nullptr, 12},
+    {"eeval", required_argument, nullptr, 13},
+    {"charge", required_argument, nullptr, 14},
+    {"log", required_argument, nullptr, 15},
+    {"on", required_argument, nullptr, 16},
+    {"off", required_argument, nullptr, 17},
+    {"version", no_argument, nullptr, 18},
+    {"shutdown", required_argument, nullptr, 19},
     {nullptr, 0, nullptr, 0},
 }};
 
@@ -105,11 +107,11 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int arg
     opterr = 0;
     optind = 0; // full re-initialisation, so the processor may be called again
     *loops = 0;
-    int index = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "", longOptions.data(), &index)) != -1) {
-        if (c != 0)
-            continue;
+    while ((c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
+        if (c < 1 || c > OPT_SHUTDOWN + 1)
+            continue; // unknown, ambiguous, missing argument, short option
+        const int index = c - 1;
         VEXOrequest req = VEXOrequest_Get(bReq);
         const char* arg = optarg;
         switch (index) {

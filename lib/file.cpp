@@ -82,7 +82,8 @@ ByteArrayRef filePacketGet(FILE* f, ByteArrayRef fr)
     int fd = fileno(f);
     const long long deadline = monotonicMs() + FILE_NO_PACKET_MS;
     for (;;) {
-        if (!streamHasInput(f)) {
+        // A stream without a descriptor (in memory) is read until it ends.
+        if (fd >= 0 && !streamHasInput(f)) {
             const long long left = deadline - monotonicMs();
             if (left <= 0)
                 return BAR(nullptr, 0);

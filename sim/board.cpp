@@ -128,6 +128,13 @@ VEXOreply simBoardReply(SimBoard* b)
     r.pwm_lo = b->pwm_lo;
     r.pwm_t = b->pwm_t;
     r.temp = simEncodeCelsius(b->cfg.celsius);
+    if (b->pinned) {
+        r.adc0 = b->pinAdc0;
+        r.adc2 = b->pinAdc2;
+        r.adc6 = b->pinAdc6;
+        r.adc7 = b->pinAdc7;
+        r.temp = b->pinTemp;
+    }
     r.outputs = out;
     r.ee_addr = b->eeAddr;
     r.ee_data = b->eeData;
@@ -140,3 +147,13 @@ VEXOreply simBoardReply(SimBoard* b)
 }
 
 void simBoardSetLinePower(SimBoard* b, bool line) { b->onBattery = !line; }
+
+void simBoardPinReadings(SimBoard* b, word adc0, word adc2, word adc6, word adc7, word temp)
+{
+    b->pinned = true;
+    b->pinAdc0 = adc0;
+    b->pinAdc2 = adc2;
+    b->pinAdc6 = adc6;
+    b->pinAdc7 = adc7;
+    b->pinTemp = temp;
+}

@@ -40,6 +40,8 @@ struct SimBoard {
     byte eeData = 0;
     std::array<byte, 256> eeprom{};
     std::uint32_t sleepRequested = 0; // seconds of silence after the next status
+    bool pinned = false;          // report the raw readings below instead of the model's
+    word pinAdc0 = 0, pinAdc2 = 0, pinAdc6 = 0, pinAdc7 = 0, pinTemp = 0;
     std::mt19937 rng{1};
 };
 
@@ -54,6 +56,9 @@ void simBoardStep(SimBoard* b, double dt);
 
 // The status record of the present state, checksum filled in.
 VEXOreply simBoardReply(SimBoard* b);
+
+// Reports these raw readings from now on, whatever the model holds.
+void simBoardPinReadings(SimBoard* b, word adc0, word adc2, word adc6, word adc7, word temp);
 
 // Switches line power (true) or battery (false).
 void simBoardSetLinePower(SimBoard* b, bool line);

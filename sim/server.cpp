@@ -332,6 +332,21 @@ void simSetConfirmAfter(SimServer* s, int replies)
     s->faults.confirmAfter = replies;
 }
 
+void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, word temp)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    simBoardPinReadings(&s->board, adc0, adc2, adc6, adc7, temp);
+}
+
+void simSetOutputs(SimServer* s, word outputs, word pwm_lo, word pwm_t)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->board.outputs = static_cast<word>(outputs & ~(eeAck | onbatt));
+    s->board.onBattery = VEXObit(outputs, onbatt);
+    s->board.pwm_lo = pwm_lo;
+    s->board.pwm_t = pwm_t;
+}
+
 std::vector<SimRequest> simRequests(const SimServer* s)
 {
     std::lock_guard<std::mutex> lock(s->mu);

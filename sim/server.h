@@ -85,6 +85,11 @@ void simSetGarbage(SimServer* s, bool on);
 void simSetIgnoreRequests(SimServer* s, bool on);
 void simSetConfirmAfter(SimServer* s, int replies);
 
+// Pins the raw readings of every later status record.
+void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, word temp);
+// Sets the board's output bits (outputs word of the status, eeAck and onbatt aside).
+void simSetOutputs(SimServer* s, word outputs, word pwm_lo, word pwm_t);
+
 // Copies of what the server has seen and holds.
 std::vector<SimRequest> simRequests(const SimServer* s);
 long simRepliesSent(const SimServer* s);

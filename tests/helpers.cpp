@@ -1,0 +1,227 @@
+#include "helpers.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef VEXO_BIN_DIR
+#error "VEXO_BIN_DIR must name the build directory"
+#endif
+
+std::string programPath(const char* name)
+{
+    const std::string n = name;
+    if (n == "vexo")
+        return std::string(VEXO_BIN_DIR) + "/vexo";
+    return std::string(VEXO_BIN_DIR) + "/sim/" + n;
+}
+
+static int statusOf(int ws) { return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws); }
+
+// Reads both pipes until the child ends or the time runs out; returns the status.
+static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<pollfd> fds{{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    bool killed = false;
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start).count();
+        if (elapsed > timeoutMs && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        poll(fds.data(), fds.size(), 50);
+        for (size_t i = 0; i < fds.size(); i++) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0)
+                continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            } else {
+                (i == 0 ? r->out : r->err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    r->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return statusOf(ws);
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs)
+{
+    RunResult r;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (const auto& e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    r.status = collect(pid, out[0], err[0], timeoutMs, &r);
+    return r;
+}
+
+RunResult runInChild(const std::function<int()>& fn, int timeoutMs)
+{
+    RunResult r;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return r;
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        const int status = fn();
+        fflush(stdout);
+        _exit(status);
+    }
+    close(out[1]);
+    close(err[1]);
+    r.status = collect(pid, out[0], err[0], timeoutMs, &r);
+    return r;
+}
+
+Background startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        const std::string& outPath)
+{
+    Background bg;
+    bg.outPath = outPath;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        const int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        for (const auto& e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    bg.pid = pid;
+    return bg;
+}
+
+int stopProgram(Background* bg)
+{
+    if (bg->pid <= 0)
+        return -1;
+    int ws = 0;
+    if (waitpid(bg->pid, &ws, WNOHANG) == bg->pid) {
+        bg->pid = -1;
+        return statusOf(ws);
+    }
+    kill(bg->pid, SIGTERM);
+    for (int i = 0; i < 100; i++) {
+        if (waitpid(bg->pid, &ws, WNOHANG) == bg->pid) {
+            bg->pid = -1;
+            return statusOf(ws);
+        }
+        usleep(10000);
+    }
+    kill(bg->pid, SIGKILL);
+    waitpid(bg->pid, &ws, 0);
+    bg->pid = -1;
+    return statusOf(ws);
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string makeTempDir()
+{
+    char tmpl[] = "/tmp/vexo-test-XXXXXX";
+    const char* d = mkdtemp(tmpl);
+    return d ? d : "/tmp";
+}
+
+std::string makeFakeShutdown(const std::string& dir, const std::string& log)
+{
+    const std::string bin = dir + "/fakebin";
+    mkdir(bin.c_str(), 0755);
+    const std::string script = bin + "/shutdown";
+    std::ofstream f(script);
+    f << "#!/bin/sh\necho \"$(date +%s) $*\" >> '" << log << "'\n";
+    f.close();
+    chmod(script.c_str(), 0755);
+    return bin;
+}
+
+std::string hex(const std::vector<unsigned char>& bytes)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < bytes.size(); i++) {
+        snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
+        s += b;
+    }
+    return s;
+}
+
+void SimTest::SetUp() { cfg.intervalMs = 10; }
+
+void SimTest::startSim()
+{
+    ASSERT_TRUE(simServerStart(&sim, cfg)) << strerror(errno);
+    started = true;
+}
+
+void SimTest::TearDown()
+{
+    if (started)
+        simServerStop(&sim);
+}
+
+RunResult SimTest::vexo(const std::vector<std::string>& args, int timeoutMs)
+{
+    if (!started)
+        startSim();
+    std::vector<std::string> argv{programPath("vexo")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, {"VEXO_DEVICE=" + sim.slavePath}, timeoutMs);
+}
+
+std::vector<VEXOrequest> SimTest::requests()
+{
+    std::vector<VEXOrequest> out;
+    for (const auto& r : simRequests(&sim))
+        if (r.valid)
+            out.push_back(r.req);
+    return out;
+}

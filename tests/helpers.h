@@ -1,0 +1,70 @@
+// Test helpers: run programs with a time limit and collect their output,
+// run code in a child process, and a fixture with a simulated board.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include "server.h"
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Path of a built program (vexo, vexo-sim).
+std::string programPath(const char* name);
+
+// Runs argv with extra environment entries ("NAME=value"); kills it after
+// timeoutMs and reports 128 + SIGKILL then.
+RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                     int timeoutMs = 10000);
+
+// Runs fn in a forked child with standard output captured; fn's result is the exit status.
+RunResult runInChild(const std::function<int()>& fn, int timeoutMs = 10000);
+
+// A started background program; its standard output and error go to files.
+struct Background {
+    pid_t pid = -1;
+    std::string outPath;
+};
+
+// Starts argv in the background with extra environment entries.
+Background startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        const std::string& outPath);
+
+// Kills (SIGTERM, then SIGKILL) and reaps a background program; returns its status.
+int stopProgram(Background* bg);
+
+// Whole content of a file ("" when missing).
+std::string readFile(const std::string& path);
+
+// A fresh temporary directory.
+std::string makeTempDir();
+
+// A directory with a fake "shutdown" that appends its arguments to log; returns the directory.
+std::string makeFakeShutdown(const std::string& dir, const std::string& log);
+
+// Hex text of bytes, "7E 41 7F".
+std::string hex(const std::vector<unsigned char>& bytes);
+
+// Runs vexo against the fixture's board.
+class SimTest : public ::testing::Test {
+protected:
+    SimServer sim;
+    SimConfig cfg;
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the board (tests may change cfg first).
+    void startSim();
+    RunResult vexo(const std::vector<std::string>& args, int timeoutMs = 10000);
+    // The valid requests received so far.
+    std::vector<VEXOrequest> requests();
+    bool started = false;
+};
