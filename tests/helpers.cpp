@@ -109,12 +109,14 @@ RunResult runInChild(const std::function<int()>& fn, int timeoutMs)
 }
 
 Background startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                        const std::string& outPath)
+                        const std::string& outPath, bool newSession)
 {
     Background bg;
     bg.outPath = outPath;
     const pid_t pid = fork();
     if (pid == 0) {
+        if (newSession)
+            setsid();
         const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
@@ -133,10 +135,33 @@ Background startProgram(const std::vector<std::string>& argv, const std::vector<
     return bg;
 }
 
+bool programRunning(Background* bg)
+{
+    if (bg->pid <= 0)
+        return false;
+    int ws = 0;
+    if (waitpid(bg->pid, &ws, WNOHANG) != bg->pid)
+        return true;
+    bg->pid = -1; // reaped: never signal this pid again
+    bg->status = statusOf(ws);
+    return false;
+}
+
+bool waitFor(const std::function<bool()>& cond, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return cond();
+        usleep(20000);
+    }
+    return true;
+}
+
 int stopProgram(Background* bg)
 {
     if (bg->pid <= 0)
-        return -1;
+        return bg->status;
     int ws = 0;
     if (waitpid(bg->pid, &ws, WNOHANG) == bg->pid) {
         bg->pid = -1;

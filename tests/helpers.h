@@ -31,13 +31,20 @@ RunResult runInChild(const std::function<int()>& fn, int timeoutMs = 10000);
 
 // A started background program; its standard output and error go to files.
 struct Background {
-    pid_t pid = -1;
+    pid_t pid = -1;      // -1 once reaped
+    int status = -1;     // exit status once reaped
     std::string outPath;
 };
 
 // Starts argv in the background with extra environment entries.
 Background startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                        const std::string& outPath);
+                        const std::string& outPath, bool newSession = false);
+
+// True while the background program has not ended.
+bool programRunning(Background* bg);
+
+// Polls cond every 20 ms until it holds or timeoutMs passes; returns its last value.
+bool waitFor(const std::function<bool()>& cond, int timeoutMs);
 
 // Kills (SIGTERM, then SIGKILL) and reaps a background program; returns its status.
 int stopProgram(Background* bg);
