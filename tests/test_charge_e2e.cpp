@@ -70,8 +70,8 @@ TEST_F(Charge, AcceptedCurrentsStartTheSupervisor)
         const auto reqs = requests();
         EXPECT_TRUE(VEXObit(reqs[0].outputs, opamp | buckOff | offsetOff)) << "the option's own request";
         EXPECT_TRUE(VEXObit(reqs[1].outputs, pwm1en | pwm2en | opamp)) << ma;
-        EXPECT_EQ(reqs[1].pwm_t, 500);
-        EXPECT_EQ(reqs[1].pwm_lo, 250);
+        EXPECT_EQ(+reqs[1].pwm_t, 500);
+        EXPECT_EQ(+reqs[1].pwm_lo, 250);
         EXPECT_TRUE(programRunning(&bg)) << ma;
         if (std::string(ma) == "65596") {
             EXPECT_TRUE(waitFor([&] { return std::fabs(boardMilliamps() - 60) <= 3; }, 5000)) << boardMilliamps();
@@ -103,7 +103,7 @@ TEST_F(Charge, OptionsAfterAnAcceptedChargeAreNeverCarriedOut)
     start({"--charge", "200", "--on", "30", "--pwmt", "77"});
     ASSERT_TRUE(waitRequests(20));
     for (const auto& r : requests())
-        EXPECT_NE(r.pwm_t, 77);
+        EXPECT_NE(+r.pwm_t, 77);
     EXPECT_EQ(readFile(dir + "/out.txt"), "") << "no report, no message";
 }
 
@@ -113,7 +113,7 @@ TEST_F(Charge, SearchLocksThenHoldsWithinThreeMilliamps)
     ASSERT_TRUE(waitRequests(60, 10000));
     const auto reqs = requests();
     // reqs[0] is --charge's own request; the supervisor's start at reqs[1].
-    EXPECT_EQ(reqs[1].pwm_lo, 250);
+    EXPECT_EQ(+reqs[1].pwm_lo, 250);
     size_t lockedAt = 0;
     for (size_t i = 2; i < reqs.size(); i++) {
         const int step = std::abs(int(reqs[i].pwm_lo) - int(reqs[i - 1].pwm_lo));
@@ -135,7 +135,7 @@ TEST_F(Charge, HoldGivesUpWhenTheTargetIsOutOfReach)
         return reqs.size() > 15 && !VEXObit(reqs.back().outputs, pwm1en);
     }, 10000));
     const auto reqs = requests();
-    EXPECT_EQ(reqs[reqs.size() - 2].pwm_lo, 0);
+    EXPECT_EQ(+reqs[reqs.size() - 2].pwm_lo, 0);
     EXPECT_FALSE(VEXObit(reqs.back().outputs, pwm2en));
 }
 

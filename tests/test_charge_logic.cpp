@@ -123,13 +123,13 @@ TEST_F(Telemetry, FlagBytes)
     state.numSamples = 1;
     VEXOreply r = reply(0x08FF);
     vexoInfo info = VEXOinfo_Make(&state, &r);
-    EXPECT_EQ(info.flags1, 0x8B);
-    EXPECT_EQ(info.flags2, 0x01);
+    EXPECT_EQ(+info.flags1, 0x8B);
+    EXPECT_EQ(+info.flags2, 0x01);
     state.locked = 1;
     r = reply(0x0000);
     info = VEXOinfo_Make(&state, &r);
-    EXPECT_EQ(info.flags1, 0x74);
-    EXPECT_EQ(info.flags2, 0x02);
+    EXPECT_EQ(+info.flags1, 0x74);
+    EXPECT_EQ(+info.flags2, 0x02);
 }
 
 TEST_F(Telemetry, MeanCurrentIsTruncatedTowardZero)
@@ -137,7 +137,7 @@ TEST_F(Telemetry, MeanCurrentIsTruncatedTowardZero)
     state.numSamples = 1;
     state.I[0] = -1500.7f;
     const VEXOreply r = reply(0);
-    EXPECT_EQ(VEXOinfo_Make(&state, &r).battI, -1500);
+    EXPECT_EQ(+VEXOinfo_Make(&state, &r).battI, -1500);
 }
 
 TEST_F(Telemetry, OneDatagramPerSecondFirst32SamplesOnly)
@@ -253,7 +253,7 @@ TEST(Regulation, FirstCycleClipsAndSendsMidpoint)
     VEXOregulate(&s, &rep, &req);
     EXPECT_EQ(s.lock_hi, 500);
     EXPECT_EQ(s.lock_lo, 0);
-    EXPECT_EQ(req.pwm_lo, 250);
+    EXPECT_EQ(+req.pwm_lo, 250);
 }
 
 TEST(Regulation, SearchLocksWithinTenCyclesNearTheTarget)
@@ -304,7 +304,7 @@ TEST_P(Hold, OneCountWithDeadBand)
     VEXOrequest req{};
     req.pwm_lo = row.pwm;
     VEXOregulate(&s, &rep, &req);
-    EXPECT_EQ(req.pwm_lo, row.expectPwm);
+    EXPECT_EQ(+req.pwm_lo, row.expectPwm);
     EXPECT_EQ(s.targetI, row.expectTarget);
     EXPECT_EQ(s.locked, 1u);
 }

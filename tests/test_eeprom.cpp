@@ -28,9 +28,9 @@ TEST_F(Eeprom, ReadSendsTwoRequestsAndPrintsTheByte)
     ASSERT_EQ(reqs.size(), 2u);
     EXPECT_TRUE(VEXObit(reqs[0].outputs, eeRead));
     EXPECT_FALSE(VEXObit(reqs[0].outputs, eeWrite));
-    EXPECT_EQ(reqs[0].ee_addr, 0x10);
+    EXPECT_EQ(+reqs[0].ee_addr, 0x10);
     EXPECT_FALSE(VEXObit(reqs[1].outputs, eeRead));
-    EXPECT_EQ(reqs[1].ee_addr, 0x10);
+    EXPECT_EQ(+reqs[1].ee_addr, 0x10);
 }
 
 TEST_F(Eeprom, WriteSendsOneRequestAndPrintsTwoLines)
@@ -42,8 +42,8 @@ TEST_F(Eeprom, WriteSendsOneRequestAndPrintsTwoLines)
     ASSERT_EQ(reqs.size(), 1u);
     EXPECT_TRUE(VEXObit(reqs[0].outputs, eeWrite));
     EXPECT_FALSE(VEXObit(reqs[0].outputs, eeRead));
-    EXPECT_EQ(reqs[0].ee_addr, 0x10);
-    EXPECT_EQ(reqs[0].ee_data, 0x05);
+    EXPECT_EQ(+reqs[0].ee_addr, 0x10);
+    EXPECT_EQ(+reqs[0].ee_data, 0x05);
     EXPECT_EQ(boardByte(0x10), 0x05);
 }
 

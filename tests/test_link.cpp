@@ -128,7 +128,7 @@ TEST_F(Link, SleepConfirmsThenGoesSilent)
     EXPECT_EQ(r.out, "Sleeping for 1 seconds (approximately)\n");
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].alarm, 1u);
+    EXPECT_EQ(+reqs[0].alarm, 1u);
     const RunResult during = vexo({});
     EXPECT_EQ(during.status, 3);
     EXPECT_EQ(during.out, "Failed to communicate with AVR\n");

@@ -46,10 +46,10 @@ TEST_P(Options, EditsRequestAndPrints)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.out);
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(loops, row.loops);
-    EXPECT_EQ(req.outputs, row.outputs);
-    EXPECT_EQ(req.pwm_lo, row.pwm_lo);
-    EXPECT_EQ(req.pwm_t, row.pwm_t);
-    EXPECT_EQ(req.alarm, row.alarm);
+    EXPECT_EQ(+req.outputs, row.outputs);
+    EXPECT_EQ(+req.pwm_lo, row.pwm_lo);
+    EXPECT_EQ(+req.pwm_t, row.pwm_t);
+    EXPECT_EQ(+req.alarm, row.alarm);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -121,13 +121,13 @@ TEST_P(RequestInit, LedRuleAndCopiedBits)
     VEXOrequest req;
     std::memset(&req, 0xA5, sizeof req);
     EXPECT_EQ(VEXOrequestInitFromReply(BAR(&rep, sizeof rep), BAR(&req, sizeof req)), 13);
-    EXPECT_EQ(req.outputs, row.expectOutputs) << row.what;
-    EXPECT_EQ(req.pwm_lo, 0x1234);
-    EXPECT_EQ(req.pwm_t, 0x5678);
-    EXPECT_EQ(req.alarm, 0u);
-    EXPECT_EQ(req.ee_addr, 0xA5) << "not touched";
-    EXPECT_EQ(req.ee_data, 0xA5);
-    EXPECT_EQ(req.checksum, 0xA5);
+    EXPECT_EQ(+req.outputs, row.expectOutputs) << row.what;
+    EXPECT_EQ(+req.pwm_lo, 0x1234);
+    EXPECT_EQ(+req.pwm_t, 0x5678);
+    EXPECT_EQ(+req.alarm, 0u);
+    EXPECT_EQ(+req.ee_addr, 0xA5) << "not touched";
+    EXPECT_EQ(+req.ee_data, 0xA5);
+    EXPECT_EQ(+req.checksum, 0xA5);
 }
 
 INSTANTIATE_TEST_SUITE_P(
