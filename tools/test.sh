@@ -7,21 +7,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-missing=""
-command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-command -v g++ >/dev/null 2>&1 || missing="$missing g++"
-command -v make >/dev/null 2>&1 || missing="$missing make"
-[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
-[ -f /usr/include/gmock/gmock.h ] || missing="$missing libgmock-dev"
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" = 0 ]; then
-        echo "test.sh: installing$missing"
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
-    else
-        echo "test.sh: missing$missing (run as root to install them)" >&2
-        exit 1
-    fi
-fi
+. ./tools/deps.sh
+need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
+    /usr/include/gmock/gmock.h:libgmock-dev
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

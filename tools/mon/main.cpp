@@ -1,0 +1,208 @@
+// vexo-mon: watch the charging supervisor's telemetry and steer it over UDP.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "telemetry.h"
+
+static volatile sig_atomic_t stopSignal = 0;
+
+static void onSignal(int sig) { stopSignal = sig; }
+
+static const char usage[] =
+    "Usage: vexo-mon [OPTIONS] HOST                 print telemetry from the supervisor on HOST\n"
+    "       vexo-mon [OPTIONS] HOST set-current MA  charge continuously at MA milliamperes\n"
+    "       vexo-mon [OPTIONS] HOST set-cycle MA ON OFF\n"
+    "                                               charge at MA for ON s, pause OFF s, repeat\n"
+    "       vexo-mon [OPTIONS] HOST stop-telemetry  stop the telemetry stream\n"
+    "Options:\n"
+    "  --port P      receive telemetry on local UDP port P (default: one the system picks)\n"
+    "  --csv         one CSV row per datagram, after a header\n"
+    "  --json        one JSON object per datagram\n"
+    "  --count N     stop after N datagrams\n"
+    "  --seconds S   stop after S seconds\n"
+    "  --force       send currents outside 60 to 500 mA\n"
+    "  --help        this text\n"
+    "The supervisor listens on UDP port 4000 of HOST.\n";
+
+constexpr int SUPERVISOR_PORT = 4000;
+constexpr int QUIET_RESEND_MS = 3000;
+
+// Resolves an IPv4 host name or dotted quad; false when it does not resolve.
+static bool resolve(const char* host, sockaddr_in* out)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr)
+        return false;
+    std::memcpy(out, res->ai_addr, sizeof *out);
+    freeaddrinfo(res);
+    out->sin_port = htons(SUPERVISOR_PORT);
+    return true;
+}
+
+static bool sendCommand(int fd, const sockaddr_in& to, const VEXOUDPcommand& cmd)
+{
+    return sendto(fd, &cmd, sizeof cmd, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(sizeof cmd);
+}
+
+static long long nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int main(int argc, char** argv)
+{
+    int port = 0;
+    long count = -1;
+    long seconds = -1;
+    bool force = false;
+    MonFormat format = MonFormat::Text;
+    static const option opts[] = {{"port", required_argument, nullptr, 'p'}, {"csv", no_argument, nullptr, 'c'},
+                                  {"json", no_argument, nullptr, 'j'},       {"count", required_argument, nullptr, 'n'},
+                                  {"seconds", required_argument, nullptr, 's'}, {"force", no_argument, nullptr, 'f'},
+                                  {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
+    int c;
+    std::int32_t v = 0;
+    while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
+        switch (c) {
+        case 'p':
+            if (!monParseInt(optarg, 0, 65535, &v)) {
+                fprintf(stderr, "vexo-mon: --port needs a port number 0 to 65535, not '%s'\n", optarg);
+                return 2;
+            }
+            port = v;
+            break;
+        case 'c': format = MonFormat::Csv; break;
+        case 'j': format = MonFormat::Json; break;
+        case 'n':
+        case 's':
+            if (!monParseInt(optarg, 1, 1000000000, &v)) {
+                fprintf(stderr, "vexo-mon: --%s needs a whole number above 0, not '%s'\n",
+                        c == 'n' ? "count" : "seconds", optarg);
+                return 2;
+            }
+            (c == 'n' ? count : seconds) = v;
+            break;
+        case 'f': force = true; break;
+        case 'h': printf("%s", usage); return 0;
+        default: fprintf(stderr, "%s", usage); return 2;
+        }
+    }
+    if (optind >= argc) {
+        fprintf(stderr, "%s", usage);
+        return 2;
+    }
+    const char* host = argv[optind++];
+    const std::string action = optind < argc ? argv[optind++] : "";
+    const int nargs = argc - optind;
+    char** args = argv + optind;
+
+    sockaddr_in to{};
+    if (!resolve(host, &to)) {
+        fprintf(stderr, "vexo-mon: cannot resolve %s\n", host);
+        return 1;
+    }
+
+    // Steering commands: check everything before anything is sent.
+    VEXOUDPcommand cmd{};
+    if (!action.empty()) {
+        std::int32_t ma = 0, on = 0, off = 0;
+        if (action == "set-current" && nargs == 1 && monParseInt(args[0], -2000000, 2000000, &ma)) {
+            cmd = monCommand(3, ma);
+        } else if (action == "set-cycle" && nargs == 3 && monParseInt(args[0], -2000000, 2000000, &ma) &&
+                   monParseInt(args[1], 0, 2000000000, &on) && monParseInt(args[2], 0, 2000000000, &off)) {
+            cmd = monCommand(4, ma, on, off);
+        } else if (action == "stop-telemetry" && nargs == 0) {
+            cmd = monCommand(2);
+        } else {
+            fprintf(stderr, "vexo-mon: '%s' needs %s\n", action.c_str(),
+                    action == "set-current"  ? "one whole number: MA"
+                    : action == "set-cycle"  ? "three whole numbers: MA ON OFF (seconds 0 or more)"
+                    : action == "stop-telemetry" ? "no arguments"
+                                                 : "to be set-current, set-cycle or stop-telemetry");
+            return 2;
+        }
+        if (cmd.command != 2 && !force && (ma < VEXO_CHARGE_MIN_MA || ma > VEXO_CHARGE_MAX_MA)) {
+            fprintf(stderr, "vexo-mon: %d mA is outside 60 to 500 mA; give --force to send it anyway\n", ma);
+            return 2;
+        }
+    }
+
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        fprintf(stderr, "vexo-mon: cannot bind UDP port %d: %s\n", port, strerror(errno));
+        return 1;
+    }
+    if (!action.empty()) {
+        if (!sendCommand(fd, to, cmd)) {
+            fprintf(stderr, "vexo-mon: cannot send to %s: %s\n", host, strerror(errno));
+            return 1;
+        }
+        close(fd);
+        return 0;
+    }
+
+    socklen_t len = sizeof local;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
+    const int myPort = ntohs(local.sin_port);
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    sendCommand(fd, to, monCommand(1, myPort));
+    if (format == MonFormat::Csv)
+        printf("%s\n", monCsvHeader().c_str());
+    const long long start = nowMs();
+    long long lastHeard = start;
+    long received = 0, garbage = 0;
+    while (stopSignal == 0 && (count < 0 || received < count) &&
+           (seconds < 0 || nowMs() - start < seconds * 1000)) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) > 0) {
+            unsigned char buf[512];
+            sockaddr_in from{};
+            socklen_t flen = sizeof from;
+            const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
+            vexoInfo info;
+            if (n >= 0 && from.sin_addr.s_addr == to.sin_addr.s_addr &&
+                monDecode(buf, static_cast<size_t>(n), &info)) {
+                printf("%s\n", monFormat(info, format).c_str());
+                received++;
+                lastHeard = nowMs();
+            } else if (n >= 0) {
+                garbage++;
+            }
+        }
+        if (nowMs() - lastHeard >= QUIET_RESEND_MS) {
+            fprintf(stderr, "vexo-mon: no telemetry for 3 s, asking %s again\n", host);
+            sendCommand(fd, to, monCommand(1, myPort));
+            lastHeard = nowMs();
+        }
+    }
+    sendCommand(fd, to, monCommand(2));
+    if (garbage > 0)
+        fprintf(stderr, "vexo-mon: ignored %ld datagram%s of the wrong size or source\n", garbage,
+                garbage == 1 ? "" : "s");
+    close(fd);
+    return 0;
+}

@@ -1,0 +1,111 @@
+#include "telemetry.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+bool monDecode(const unsigned char* data, size_t len, vexoInfo* out)
+{
+    if (len != sizeof(vexoInfo))
+        return false;
+    std::memcpy(out, data, sizeof *out);
+    return true;
+}
+
+// Flag names in datagram order, with their byte and bit.
+struct FlagName {
+    const char* name;
+    int byteIndex;
+    byte mask;
+};
+
+static const FlagName flagNames[] = {
+    {"pwm1", 1, vexoFlag1::pwm1en}, {"pwm2", 1, vexoFlag1::pwm2en}, {"offset", 1, vexoFlag1::offset},
+    {"opamp", 1, vexoFlag1::opamp}, {"buck", 1, vexoFlag1::buck},   {"led", 1, vexoFlag1::led},
+    {"jp3", 1, vexoFlag1::jp3},     {"onbatt", 1, vexoFlag1::onbatt}, {"softjp3", 2, vexoFlag2::softJP3},
+    {"locked", 2, vexoFlag2::locked},
+};
+
+static int flag(const vexoInfo& info, const FlagName& f)
+{
+    const byte b = f.byteIndex == 1 ? info.flags1 : info.flags2;
+    return (b & f.mask) ? 1 : 0;
+}
+
+std::string monCsvHeader()
+{
+    std::string h = "t,battV,battI_mA,tempF,pwmlo,pwmt,supplyV,regV";
+    for (const auto& f : flagNames)
+        h += std::string(",") + f.name;
+    return h;
+}
+
+std::string monFormat(const vexoInfo& info, MonFormat format)
+{
+    const std::int32_t t = info.t;
+    const double v = info.battV;
+    const double ma = info.battI / 1000.0;
+    const double temp = info.tempF;
+    const double pwmlo = info.pwmlo;
+    const unsigned pwmt = info.pwmt;
+    const double supply = info.supplyV;
+    const double reg = info.regV;
+    char buf[512];
+    std::string out;
+    switch (format) {
+    case MonFormat::Csv:
+        snprintf(buf, sizeof buf, "%d,%.3f,%.1f,%.1f,%.1f,%u,%.0f,%.0f", t, v, ma, temp, pwmlo, pwmt, supply, reg);
+        out = buf;
+        for (const auto& f : flagNames)
+            out += flag(info, f) ? ",1" : ",0";
+        return out;
+    case MonFormat::Json:
+        snprintf(buf, sizeof buf,
+                 "{\"t\":%d,\"battV\":%.3f,\"battI_mA\":%.1f,\"tempF\":%.1f,\"pwmlo\":%.1f,\"pwmt\":%u,"
+                 "\"supplyV\":%.0f,\"regV\":%.0f",
+                 t, v, ma, temp, pwmlo, pwmt, supply, reg);
+        out = buf;
+        for (const auto& f : flagNames)
+            out += std::string(",\"") + f.name + "\":" + (flag(info, f) ? "true" : "false");
+        return out + "}";
+    case MonFormat::Text:
+    default: {
+        const time_t tt = t;
+        tm local{};
+        localtime_r(&tt, &local);
+        char when[32];
+        strftime(when, sizeof when, "%H:%M:%S", &local);
+        snprintf(buf, sizeof buf, "%s  %6.3f V  %7.1f mA  %5.1f F  pwm %5.1f/%u ", when, v, ma, temp, pwmlo, pwmt);
+        out = buf;
+        for (const auto& f : flagNames)
+            if (flag(info, f) && std::strcmp(f.name, "locked") != 0)
+                out += std::string(" ") + f.name;
+        return out + (flag(info, flagNames[9]) ? "  locked" : "  searching");
+    }
+    }
+}
+
+VEXOUDPcommand monCommand(std::int32_t command, std::int32_t a, std::int32_t b, std::int32_t c)
+{
+    VEXOUDPcommand cmd;
+    std::memset(&cmd, 0, sizeof cmd);
+    cmd.command = command;
+    command4 args{a, b, c};
+    cmd.cmd4 = args;
+    return cmd;
+}
+
+bool monParseInt(const char* text, long min, long max, std::int32_t* out)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max)
+        return false;
+    *out = static_cast<std::int32_t>(v);
+    return true;
+}
