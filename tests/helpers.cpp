@@ -61,6 +61,19 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
     return statusOf(ws);
 }
 
+// In a forked child: adds env to the environment and runs argv; never returns.
+[[noreturn]] static void execWithEnv(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
+    for (const auto& e : env)
+        putenv(strdup(e.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs)
 {
     RunResult r;
@@ -71,14 +84,7 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std
     if (pid == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
-        for (const auto& e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        execWithEnv(argv, env);
     }
     close(out[1]);
     close(err[1]);
@@ -122,14 +128,7 @@ Background startProgram(const std::vector<std::string>& argv, const std::vector<
         dup2(fd, 2);
         const int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        for (const auto& e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        execWithEnv(argv, env);
     }
     bg.pid = pid;
     return bg;
