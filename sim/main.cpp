@@ -1,4 +1,5 @@
 // vexo-sim: the battery back-up board, simulated on a pseudo-terminal.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,17 @@
 #include "server.h"
 
 static volatile sig_atomic_t stopSignal = 0;
+static int wakePipe[2] = {-1, -1}; // written by the handlers so poll() wakes at once
 
-static void onSignal(int sig) { stopSignal = sig; }
+static void onSignal(int sig)
+{
+    if (sig != SIGCHLD)
+        stopSignal = sig;
+    const int saved = errno;
+    const ssize_t n = write(wakePipe[1], "x", 1);
+    (void)n;
+    errno = saved;
+}
 
 static const char usage[] =
     "Usage: vexo-sim [OPTIONS] --link PATH\n"
@@ -115,10 +125,15 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        fprintf(stderr, "vexo-sim: %s\n", strerror(errno));
+        return 1;
+    }
     struct sigaction sa{};
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGCHLD, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     SimServer sim;
@@ -169,6 +184,7 @@ int main(int argc, char** argv)
             signal(SIGINT, SIG_DFL);
             signal(SIGTERM, SIG_DFL);
             signal(SIGPIPE, SIG_DFL);
+            signal(SIGCHLD, SIG_DFL);
             execvp(argv[optind], argv + optind);
             fprintf(stderr, "vexo-sim: cannot run %s: %s\n", argv[optind], strerror(errno));
             _exit(127);
@@ -182,7 +198,11 @@ int main(int argc, char** argv)
         std::vector<pollfd> fds;
         for (const auto& in : inputs)
             fds.push_back(pollfd{in.fd, POLLIN, 0});
+        fds.push_back(pollfd{wakePipe[0], POLLIN, 0});
         poll(fds.data(), fds.size(), 50);
+        char drain[64];
+        while (read(wakePipe[0], drain, sizeof drain) > 0) {
+        }
         for (size_t i = 0; i < inputs.size(); i++)
             if (inputs[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)))
                 quit |= !readControl(&sim, &inputs[i]);
