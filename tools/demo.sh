@@ -8,6 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make
+need_packages gnuplot:gnuplot-nox || echo "(no gnuplot: the plot at the end is skipped)"
 
 step() { printf '\n== %s\n' "$*"; }
 show() { printf '$ %s\n' "$*"; }
@@ -56,7 +57,7 @@ vexo --eeval 165 --eew 16 | head -2
 show "vexo --eer 16 | head -1"
 vexo --eer 16 | head -1
 
-step "4. Charging at 200 mA, watched with vexo-mon for 6 seconds"
+step "4. Charging at 200 mA, watched with vexo-mon"
 mkdir "$work/fakebin"
 printf '#!/bin/sh\necho "shutdown $*" >> "%s/shutdown.log"\n' "$work" > "$work/fakebin/shutdown"
 chmod +x "$work/fakebin/shutdown"
@@ -73,8 +74,11 @@ until [ \$(wc -l < "$work/requests.txt") -ge \$((before + 2)) ]; do
     sleep 0.02
 done
 echo '\$ vexo --charge 200 &'
-echo '\$ vexo-mon --count 6 127.0.0.1'
-vexo-mon --count 6 127.0.0.1
+echo '\$ vexo-mon --count 5 127.0.0.1'
+vexo-mon --count 5 127.0.0.1
+echo '\$ vexo-mon --csv --count 5 127.0.0.1 > session.csv'
+vexo-mon --csv --count 5 127.0.0.1 > "$work/session.csv"
+head -3 "$work/session.csv"
 echo "\$ kill \$sup"
 kill \$sup
 wait \$sup 2>/dev/null || true
@@ -83,6 +87,13 @@ if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null 2>&1 && unshare -n true 2
     unshare -n sh "$work/charge.sh" # a private network: port 4000 of its own
 else
     sh "$work/charge.sh"
+fi
+
+if command -v gnuplot >/dev/null 2>&1; then
+    step "5. Plotting the session"
+    show "vexo-plot session.csv build-demo/vexo-session.png 200"
+    tools/vexo-plot "$work/session.csv" build-demo/vexo-session.png 200 2>/dev/null
+    echo "wrote build-demo/vexo-session.png ($(wc -c < build-demo/vexo-session.png) bytes)"
 fi
 
 step "Done: the supervisor and the simulated board are stopped"

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
-    /usr/include/gmock/gmock.h:libgmock-dev
+    /usr/include/gmock/gmock.h:libgmock-dev gnuplot:gnuplot-nox
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

@@ -1,0 +1,166 @@
+// vexo-mon and vexo-plot against the real supervisor on the simulated board,
+// in this process's private network namespace, with a fake shutdown in PATH.
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "helpers.h"
+#include "netns.h"
+#include "udp_helpers.h"
+
+static std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+// The battI_mA column of a CSV row.
+static double csvMilliamps(const std::string& row)
+{
+    const size_t a = row.find(',', row.find(',') + 1);
+    return std::atof(row.c_str() + a + 1);
+}
+
+static std::string monPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-mon"; }
+
+class Monitor : public SimTest {
+protected:
+    std::string dir;
+    std::vector<std::string> env;
+    Background supervisor;
+    Background mon;
+
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        if (!privateNetwork())
+            GTEST_SKIP() << "needs a private network namespace (run as root)";
+        dir = makeTempDir();
+        const std::string bin = makeFakeShutdown(dir, dir + "/shutdown.log");
+        env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+    }
+    void TearDown() override
+    {
+        stopProgram(&mon);
+        stopProgram(&supervisor);
+        SimTest::TearDown();
+    }
+    // Starts the supervisor at ma and waits until it has held the current a while.
+    void startSupervisor(const std::string& ma)
+    {
+        if (!started)
+            startSim();
+        std::vector<std::string> e = env;
+        e.push_back("VEXO_DEVICE=" + sim.slavePath);
+        const size_t before = requests().size();
+        supervisor = startProgram({programPath("vexo"), "--charge", ma}, e, dir + "/sup.txt");
+        ASSERT_TRUE(waitFor([&] { return requests().size() >= before + 60; }, 5000));
+    }
+};
+
+TEST_F(Monitor, CsvHeaderAndRowsNearTheTarget)
+{
+    startSupervisor("200");
+    const RunResult r = runProgram({monPath(), "--count", "3", "--csv", "127.0.0.1"}, {}, 10000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 4u) << r.out;
+    EXPECT_EQ(rows[0], "t,battV,battI_mA,tempF,pwmlo,pwmt,supplyV,regV,pwm1,pwm2,offset,opamp,buck,led,jp3,"
+                       "onbatt,softjp3,locked");
+    for (size_t i = 1; i < rows.size(); i++) {
+        EXPECT_NEAR(csvMilliamps(rows[i]), 200.0, 3.0) << rows[i];
+        EXPECT_EQ(rows[i].substr(rows[i].size() - 2), ",1") << "locked";
+    }
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Monitor, SetCurrentMovesTheTargetAndTelemetryFollows)
+{
+    startSupervisor("200");
+    RunResult r = runProgram({monPath(), "127.0.0.1", "set-current", "300"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(waitFor([&] { return std::abs(simBoardSnapshot(&sim).currentUa - 300000) <= 3000; }, 5000));
+    waitFor([] { return false; }, 1200); // one whole second at the new target
+    r = runProgram({monPath(), "--count", "2", "--json", "127.0.0.1"}, {}, 10000);
+    const auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_NE(rows[1].find("\"locked\":true"), std::string::npos) << rows[1];
+    const size_t at = rows[1].find("\"battI_mA\":");
+    EXPECT_NEAR(std::atof(rows[1].c_str() + at + 11), 300.0, 3.0) << rows[1];
+
+    r = runProgram({monPath(), "127.0.0.1", "set-current", "700"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-mon: 700 mA is outside 60 to 500 mA; give --force to send it anyway\n");
+    r = runProgram({monPath(), "127.0.0.1", "set-cycle", "200", "10", "x"});
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(Monitor, InterruptStopsTheTelemetry)
+{
+    startSupervisor("150");
+    int port = 0;
+    close(loopbackSocket(0, &port)); // a free port to name
+    mon = startProgram({monPath(), "--port", std::to_string(port), "--csv", "127.0.0.1"}, {}, dir + "/mon.txt");
+    ASSERT_TRUE(waitFor([&] { return lines(readFile(dir + "/mon.txt")).size() >= 2; }, 5000));
+    kill(mon.pid, SIGINT);
+    ASSERT_TRUE(waitFor([&] { return !programRunning(&mon); }, 3000));
+    EXPECT_EQ(mon.status, 0);
+    const int listener = loopbackSocket(port);
+    EXPECT_TRUE(receiveOne(listener, 2500).empty()) << "the supervisor stopped sending";
+    close(listener);
+}
+
+TEST_F(Monitor, RestartedSupervisorIsPickedUpAgain)
+{
+    startSupervisor("200");
+    mon = startProgram({monPath(), "--seconds", "20", "--csv", "127.0.0.1"}, {}, dir + "/mon.txt");
+    ASSERT_TRUE(waitFor([&] { return lines(readFile(dir + "/mon.txt")).size() >= 3; }, 5000));
+    stopProgram(&supervisor);
+    startSupervisor("200");
+    const size_t rowsAtRestart = lines(readFile(dir + "/mon.txt")).size();
+    ASSERT_TRUE(waitFor([&] { return lines(readFile(dir + "/mon.txt")).size() >= rowsAtRestart + 3; }, 9000));
+    EXPECT_NE(readFile(dir + "/mon.txt").find("vexo-mon: no telemetry for 3 s, asking 127.0.0.1 again\n"),
+              std::string::npos);
+}
+
+TEST_F(Monitor, GarbageIsCountedNotPrinted)
+{
+    startSupervisor("200");
+    int port = 0;
+    close(loopbackSocket(0, &port));
+    mon = startProgram({monPath(), "--port", std::to_string(port), "--count", "2", "--csv", "127.0.0.1"}, {},
+                       dir + "/mon.txt");
+    const int junk = loopbackSocket(0);
+    ASSERT_TRUE(waitFor([&] { return !readFile(dir + "/mon.txt").empty(); }, 3000));
+    sendTo(junk, port, "garbage", 7);
+    std::vector<unsigned char> wrongSize(103, 0);
+    sendTo(junk, port, wrongSize.data(), wrongSize.size());
+    close(junk);
+    ASSERT_TRUE(waitFor([&] { return !programRunning(&mon); }, 6000));
+    const auto out = lines(readFile(dir + "/mon.txt"));
+    EXPECT_EQ(out.size(), 4u) << readFile(dir + "/mon.txt");
+    EXPECT_EQ(out.back(), "vexo-mon: ignored 2 datagrams of the wrong size or source");
+}
+
+TEST_F(Monitor, PlotOfASession)
+{
+    if (system("command -v gnuplot >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gnuplot is not installed";
+    startSupervisor("200");
+    const RunResult r = runProgram({monPath(), "--count", "4", "--csv", "127.0.0.1"}, {}, 10000);
+    ASSERT_EQ(r.status, 0);
+    const std::string csv = dir + "/log.csv", png = dir + "/log.png";
+    runProgram({"sh", "-c", "cat > " + csv + " <<'EOF'\n" + r.out + "EOF"});
+    const RunResult p = runProgram({std::string(VEXO_SOURCE_DIR) + "/tools/vexo-plot", csv, png, "200"});
+    EXPECT_EQ(p.status, 0) << p.err;
+    const std::string image = readFile(png);
+    ASSERT_GT(image.size(), 5000u);
+    EXPECT_EQ(image.substr(1, 3), "PNG");
+    const RunResult bad = runProgram({std::string(VEXO_SOURCE_DIR) + "/tools/vexo-plot", png, png});
+    EXPECT_EQ(bad.status, 1);
+}

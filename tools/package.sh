@@ -1,0 +1,33 @@
+#!/bin/sh
+# Builds the Debian package for this machine's architecture (or, given a
+# toolchain file, for another), checks it with lintian, and verifies the
+# systemd unit. Run as root on a fresh machine, it installs what it needs.
+#   ./tools/package.sh [TOOLCHAIN_FILE]
+set -eu
+cd "$(dirname "$0")/.."
+. ./tools/deps.sh
+need_packages cmake:cmake g++:g++ make:make dpkg-shlibdeps:dpkg-dev lintian:lintian
+
+dir=build-pkg
+toolchain=""
+if [ $# -gt 0 ]; then
+    dir=build-pkg-$(basename "$1" .cmake)
+    toolchain="-DCMAKE_TOOLCHAIN_FILE=$1"
+fi
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DVEXO_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr $toolchain >/dev/null
+cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
+rm -f "$dir"/vexo_*.deb
+(cd "$dir" && cpack >/dev/null)
+deb=$(ls "$dir"/vexo_*.deb)
+echo "package: $deb ($(wc -c < "$deb") bytes)"
+lintian --fail-on error "$deb"
+echo "lintian: no errors"
+
+if [ -z "$toolchain" ] && command -v systemd-analyze >/dev/null 2>&1; then
+    # Verify the unit as installed, with ExecStart pointing at the built binary.
+    tmp=$(mktemp -d)
+    sed "s|/usr/bin/vexo|$PWD/$dir/vexo|" dist/systemd/vexo-charge.service > "$tmp/vexo-charge.service"
+    systemd-analyze verify --man=no "$tmp/vexo-charge.service"
+    rm -rf "$tmp"
+    echo "systemd-analyze verify: vexo-charge.service is valid"
+fi
