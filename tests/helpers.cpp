@@ -26,6 +26,23 @@ std::string programPath(const char* name)
     return std::string(VEXO_BIN_DIR) + "/sim/" + n;
 }
 
+// The emulator's words ("qemu-arm -L /usr/arm-linux-gnueabihf"), none natively.
+static std::vector<std::string> emulator()
+{
+    std::vector<std::string> words;
+    std::istringstream in(VEXO_TEST_EMULATOR);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+std::vector<std::string> programCommand(const char* name)
+{
+    std::vector<std::string> words = emulator();
+    words.push_back(programPath(name));
+    return words;
+}
+
 static int statusOf(int ws) { return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws); }
 
 // Reads both pipes until the child ends or the time runs out; returns the status.
@@ -62,12 +79,17 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
 }
 
 // In a forked child: adds env to the environment and runs argv; never returns.
+// Built programs run behind the emulator, if any.
 [[noreturn]] static void execWithEnv(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
     for (const auto& e : env)
         putenv(strdup(e.c_str()));
+    std::vector<std::string> words;
+    if (argv[0].rfind(VEXO_BIN_DIR, 0) == 0)
+        words = emulator();
+    words.insert(words.end(), argv.begin(), argv.end());
     std::vector<char*> args;
-    for (const auto& a : argv)
+    for (const auto& a : words)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());

@@ -21,6 +21,11 @@ struct RunResult {
 // Path of a built program (vexo, vexo-sim).
 std::string programPath(const char* name);
 
+// The words that run a built program: its path, behind the emulator when
+// the tests run on another processor. Programs started by the helpers get
+// the emulator themselves; this is for commands handed to another program.
+std::vector<std::string> programCommand(const char* name);
+
 // Runs argv with extra environment entries ("NAME=value"); kills it after
 // timeoutMs and reports 128 + SIGKILL then.
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},

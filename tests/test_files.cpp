@@ -190,7 +190,9 @@ TEST(ProcessDaemonize, StandardDescriptorsPointAtRootAndOutputIsFlushed)
         printf("before\n"); // buffered: must still reach the pipe
         processDaemonize();
         struct stat root{}, st{};
-        stat("/", &root);
+        const int rootFd = open("/", O_RDONLY | O_CLOEXEC); // as the process sees "/", emulated or not
+        fstat(rootFd, &root);
+        close(rootFd);
         for (int fd = 0; fd <= 2; fd++) {
             if (fstat(fd, &st) != 0 || st.st_ino != root.st_ino || st.st_dev != root.st_dev)
                 return 10 + fd;

@@ -8,9 +8,21 @@
 
 #include "helpers.h"
 
+// vexo-sim ARGS... -- vexo VEXOARGS...
+static std::vector<std::string> simRunning(std::vector<std::string> simArgs, std::vector<std::string> vexoArgs)
+{
+    std::vector<std::string> argv{programPath("vexo-sim")};
+    argv.insert(argv.end(), simArgs.begin(), simArgs.end());
+    argv.push_back("--");
+    const auto vexo = programCommand("vexo");
+    argv.insert(argv.end(), vexo.begin(), vexo.end());
+    argv.insert(argv.end(), vexoArgs.begin(), vexoArgs.end());
+    return argv;
+}
+
 TEST(SimProgram, RunsACommandAndPassesItsStatus)
 {
-    RunResult r = runProgram({programPath("vexo-sim"), "--", programPath("vexo")});
+    RunResult r = runProgram(simRunning({}, {}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 29), "Supply Voltage ADC    = 0300\n");
     EXPECT_EQ(r.err.rfind("vexo-sim: board on /dev/pts/", 0), 0u) << r.err;
@@ -27,12 +39,11 @@ TEST(SimProgram, RecordsRequestsAndKeepsTheEeprom)
 {
     const std::string dir = makeTempDir();
     const std::string rec = dir + "/rec.txt", ee = dir + "/ee.bin";
-    RunResult r = runProgram({programPath("vexo-sim"), "--record", rec, "--eeprom", ee, "--", programPath("vexo"),
-                              "--eeval", "90", "--eew", "3"});
+    RunResult r = runProgram(simRunning({"--record", rec, "--eeprom", ee}, {"--eeval", "90", "--eew", "3"}));
     EXPECT_EQ(r.status, 0);
     const std::string text = readFile(rec);
     EXPECT_NE(text.find(" 00 00 00 00 40 02 FA 00 F4 01 03 5A "), std::string::npos) << text;
-    r = runProgram({programPath("vexo-sim"), "--eeprom", ee, "--", programPath("vexo"), "--eer", "3"});
+    r = runProgram(simRunning({"--eeprom", ee}, {"--eer", "3"}));
     EXPECT_EQ(r.out.substr(0, 6), "03:5A\n");
     runProgram({"rm", "-rf", dir});
 }
