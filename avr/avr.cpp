@@ -9,12 +9,12 @@
 #include "serial.h"
 #include "term.h"
 
-void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init,
-            AVRoptFunc opt, AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback)
+void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,
+            AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback)
 {
     FILE* f = fileOpenOrDie(ser, "r+");
     fileSetBlocking(fileno(f), 0);
-    struct termios saved{};
+    struct termios saved {};
     termConfigRaw(fileno(f), &saved);
     _AVRrun(f, data, argc, argv, setup, init, opt, print, task, callback);
     tcsetattr(fileno(f), TCSANOW, &saved);

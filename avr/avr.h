@@ -28,8 +28,8 @@ using AVRtaskFunc = int (*)(FILE* f2, int task, ByteArrayRef bReq, ByteArrayRef 
 using AVRcheckFunc = int (*)(ByteArrayRef bReq, ByteArrayRef bRep);
 
 // One whole run on the device ser (opened or the program exits with status 1).
-void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init,
-            AVRoptFunc opt, AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback);
+void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,
+            AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback);
 
 // One pass of the driver on the open, prepared port f.
 void _AVRrun(FILE* f, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,

@@ -83,10 +83,7 @@ enum VEXOoutputBit : word {
 // 1 if every bit of mask is set in w.
 constexpr int VEXObit(word w, word mask) { return (w & mask) == mask ? 1 : 0; }
 // w with the bits of mask set (on != 0) or cleared.
-constexpr word VEXOsetBit(word w, word mask, int on)
-{
-    return static_cast<word>(on ? (w | mask) : (w & ~mask));
-}
+constexpr word VEXOsetBit(word w, word mask, int on) { return static_cast<word>(on ? (w | mask) : (w & ~mask)); }
 
 // Copies of the records at the start of a view's bytes, and back.
 VEXOreply VEXOreply_Get(ByteArrayRef b);
@@ -185,25 +182,24 @@ struct VEXOchargeState {
 
 #pragma pack(push, 1)
 struct vexoInfo {
-    std::int32_t t;      // second of the samples
-    float supplyV;       // adc0, unscaled
-    float regV;          // adc2, unscaled
-    float battV;         // volts, smoothed
-    std::int32_t battI;  // µA, smoothed, truncated
-    float tempF;         // °F, smoothed
-    word pwmt;           // PWM period
-    float pwmlo;         // mean PWM low time
-    byte flags1;         // vexoFlag1 bits
-    byte flags2;         // vexoFlag2 bits
-    float dVdT;          // always 0
+    std::int32_t t;     // second of the samples
+    float supplyV;      // adc0, unscaled
+    float regV;         // adc2, unscaled
+    float battV;        // volts, smoothed
+    std::int32_t battI; // µA, smoothed, truncated
+    float tempF;        // °F, smoothed
+    word pwmt;          // PWM period
+    float pwmlo;        // mean PWM low time
+    byte flags1;        // vexoFlag1 bits
+    byte flags2;        // vexoFlag2 bits
+    float dVdT;         // always 0
     std::array<dword, 17> reserved;
 };
 
 struct command1 {
     std::int32_t port;
 };
-struct command2 {
-};
+struct command2 {};
 struct command3 {
     std::int32_t targetI;
 };

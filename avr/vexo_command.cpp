@@ -85,7 +85,6 @@ void VEXOUDPcommandCheck(VEXOchargeState* state)
         state->timer = state->time_on;
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }

@@ -18,8 +18,25 @@ const char* VEXOdevicePath()
 
 // Option indices, in table order.
 enum VEXOoption {
-    OPT_PWM1, OPT_PWM2, OPT_OFFSET, OPT_OPAMP, OPT_BUCK, OPT_LED, OPT_PWMLO, OPT_PWMT, OPT_HELP, OPT_SLEEP,
-    OPT_EER, OPT_EEW, OPT_EEVAL, OPT_CHARGE, OPT_LOG, OPT_ON, OPT_OFF, OPT_VERSION, OPT_SHUTDOWN,
+    OPT_PWM1,
+    OPT_PWM2,
+    OPT_OFFSET,
+    OPT_OPAMP,
+    OPT_BUCK,
+    OPT_LED,
+    OPT_PWMLO,
+    OPT_PWMT,
+    OPT_HELP,
+    OPT_SLEEP,
+    OPT_EER,
+    OPT_EEW,
+    OPT_EEVAL,
+    OPT_CHARGE,
+    OPT_LOG,
+    OPT_ON,
+    OPT_OFF,
+    OPT_VERSION,
+    OPT_SHUTDOWN,
 };
 
 // Each entry reports its index + 1: with equal values the parser would take
@@ -47,31 +64,30 @@ static const std::array<option, 20> longOptions{{
     {nullptr, 0, nullptr, 0},
 }};
 
-static const char helpText[] =
-    "Usage options:\n"
-    "  --pwm1 [0|1]    disable or enable PWM1\n"
-    "  --pwm2 [0|1]    disable or enable PWN2\n"
-    "  --offset [0|1]  disable or enable offset\n"
-    "  --opamp [0|1]   disable or enable op amp\n"
-    "  --buck [0|1]    disable or enable buck\n"
-    "  --led [0|1]     disable or enable led\n"
-    "  --pwmlo [0|1]   set PWM low time\n"
-    "  --pwmt [0|1]    set PWM period\n"
-    "  --sleep <time>  go to sleep for number of seconds\n"
-    "  --help          get this help message\n"
-    "  --charge <I>    maintain battery charging with specified current\n"
-    "                  NOTE: most other options will be ignored with this one\n"
-    "                  until charge algorithm is terminated by hitting ENTER\n"
-    "  --on <seconds>  number of seconds to charge battery at I each period\n"
-    "                  The default value is 60.\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --off <seconds> number of seconds to not charge battery each period\n"
-    "                  The default value is 60.\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --log <ip>      send 1Hz battery information packets to give IP address\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --shutdown <s>  Automatically shut down s seconds after power failure\n"
-    "                  NOTE: This option must come BEFORE the charge option\n";
+static const char helpText[] = "Usage options:\n"
+                               "  --pwm1 [0|1]    disable or enable PWM1\n"
+                               "  --pwm2 [0|1]    disable or enable PWN2\n"
+                               "  --offset [0|1]  disable or enable offset\n"
+                               "  --opamp [0|1]   disable or enable op amp\n"
+                               "  --buck [0|1]    disable or enable buck\n"
+                               "  --led [0|1]     disable or enable led\n"
+                               "  --pwmlo [0|1]   set PWM low time\n"
+                               "  --pwmt [0|1]    set PWM period\n"
+                               "  --sleep <time>  go to sleep for number of seconds\n"
+                               "  --help          get this help message\n"
+                               "  --charge <I>    maintain battery charging with specified current\n"
+                               "                  NOTE: most other options will be ignored with this one\n"
+                               "                  until charge algorithm is terminated by hitting ENTER\n"
+                               "  --on <seconds>  number of seconds to charge battery at I each period\n"
+                               "                  The default value is 60.\n"
+                               "                  NOTE: This option must come BEFORE the charge option\n"
+                               "  --off <seconds> number of seconds to not charge battery each period\n"
+                               "                  The default value is 60.\n"
+                               "                  NOTE: This option must come BEFORE the charge option\n"
+                               "  --log <ip>      send 1Hz battery information packets to give IP address\n"
+                               "                  NOTE: This option must come BEFORE the charge option\n"
+                               "  --shutdown <s>  Automatically shut down s seconds after power failure\n"
+                               "                  NOTE: This option must come BEFORE the charge option\n";
 
 // The number in text, as atoi reads it, but defined for every input.
 static int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
@@ -157,9 +173,7 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int arg
             printf("PWM T= %d\n", req.pwm_t);
             doSomething |= 1;
             break;
-        case OPT_HELP:
-            printf("%s", helpText);
-            break;
+        case OPT_HELP: printf("%s", helpText); break;
         case OPT_SLEEP:
             req.alarm = static_cast<dword>(number(arg));
             printf("Sleeping for %d seconds (approximately)\n", static_cast<int>(req.alarm));
@@ -195,21 +209,14 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int arg
             IPADRS[sizeof IPADRS - 1] = '\0';
             printf("Logging to: %s\n", IPADRS);
             break;
-        case OPT_ON:
-            on = number(arg);
-            break;
-        case OPT_OFF:
-            off = number(arg);
-            break;
-        case OPT_VERSION:
-            printf("vexo, version %s\n", VERSION);
-            break;
+        case OPT_ON: on = number(arg); break;
+        case OPT_OFF: off = number(arg); break;
+        case OPT_VERSION: printf("vexo, version %s\n", VERSION); break;
         case OPT_SHUTDOWN:
             shutdelay = number(arg);
             printf("Automatic shutdown %d seconds after power failure\n", shutdelay);
             break;
-        default:
-            break;
+        default: break;
         }
         VEXOrequest_Put(bReq, req);
     }

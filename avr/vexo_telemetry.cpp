@@ -1,13 +1,10 @@
 // Per-reply sampling, the once-a-second telemetry datagram and the on/off cycle.
-#include <cstring>
-
 #include "net.h"
 #include "vexo.h"
 
 vexoInfo VEXOinfo_Make(const VEXOchargeState* state, const VEXOreply* rep)
 {
-    vexoInfo info;
-    std::memset(&info, 0, sizeof info);
+    vexoInfo info{}; // every byte zero: dVdT, reserved and all that is not set below
     const word out = rep->outputs;
     const int n = state->numSamples;
     info.t = static_cast<std::int32_t>(state->last_t);
@@ -15,16 +12,13 @@ vexoInfo VEXOinfo_Make(const VEXOchargeState* state, const VEXOreply* rep)
     info.regV = static_cast<float>(rep->adc2);
     info.pwmlo = average(state->pwm.data(), n);
     info.pwmt = rep->pwm_t;
-    info.flags1 = static_cast<byte>((VEXObit(out, pwm1en) ? vexoFlag1::pwm1en : 0) |
-                                    (VEXObit(out, pwm2en) ? vexoFlag1::pwm2en : 0) |
-                                    (VEXObit(out, offsetOff) ? 0 : vexoFlag1::offset) |
-                                    (VEXObit(out, opamp) ? vexoFlag1::opamp : 0) |
-                                    (VEXObit(out, buckOff) ? 0 : vexoFlag1::buck) |
-                                    (VEXObit(out, ledOff) ? 0 : vexoFlag1::led) |
-                                    (VEXObit(out, jp3Off) ? 0 : vexoFlag1::jp3) |
-                                    (VEXObit(out, onbatt) ? vexoFlag1::onbatt : 0));
-    info.flags2 = static_cast<byte>((VEXObit(out, softJP3) ? vexoFlag2::softJP3 : 0) |
-                                    (state->locked ? vexoFlag2::locked : 0));
+    info.flags1 = static_cast<byte>(
+        (VEXObit(out, pwm1en) ? vexoFlag1::pwm1en : 0) | (VEXObit(out, pwm2en) ? vexoFlag1::pwm2en : 0) |
+        (VEXObit(out, offsetOff) ? 0 : vexoFlag1::offset) | (VEXObit(out, opamp) ? vexoFlag1::opamp : 0) |
+        (VEXObit(out, buckOff) ? 0 : vexoFlag1::buck) | (VEXObit(out, ledOff) ? 0 : vexoFlag1::led) |
+        (VEXObit(out, jp3Off) ? 0 : vexoFlag1::jp3) | (VEXObit(out, onbatt) ? vexoFlag1::onbatt : 0));
+    info.flags2 =
+        static_cast<byte>((VEXObit(out, softJP3) ? vexoFlag2::softJP3 : 0) | (state->locked ? vexoFlag2::locked : 0));
     info.battV = smoothAverage(state->V.data(), n);
     info.battI = static_cast<std::int32_t>(smoothAverage(state->I.data(), n));
     info.tempF = smoothAverage(state->T.data(), n);

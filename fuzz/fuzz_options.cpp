@@ -28,7 +28,7 @@ static void startBoard()
         abort();
     port = fileOpenOrDie(sim->slavePath.c_str(), "r+");
     fileSetBlocking(fileno(port), 0);
-    struct termios saved{};
+    struct termios saved {};
     termConfigRaw(fileno(port), &saved);
     if (freopen("/dev/null", "w", stdout) == nullptr)
         abort();
@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     r.pwm_t = 500;
     std::memcpy(req.data(), &r, sizeof r);
     int loops = -1;
-    const int todo = VEXOprocessOptions(port, BAR(req.data(), 13), nullptr, &loops, static_cast<int>(argv.size()) - 1,
-                                        argv.data());
+    const int todo =
+        VEXOprocessOptions(port, BAR(req.data(), 13), nullptr, &loops, static_cast<int>(argv.size()) - 1, argv.data());
     if ((todo != 0 && todo != 1) || (loops != 0 && loops != 1) || (todo == 1) == (loops == 1))
         abort();
     return 0;

@@ -4,15 +4,9 @@
 #include <cstring>
 #include <new>
 
-ByteArray* ByteArray_Init(void* storage, std::int32_t len)
-{
-    return new (storage) ByteArray{len};
-}
+ByteArray* ByteArray_Init(void* storage, std::int32_t len) { return new (storage) ByteArray{len}; }
 
-ByteArrayRef ByteArray_BAR(ByteArray* ba)
-{
-    return BAR(reinterpret_cast<byte*>(ba) + sizeof(ByteArray), ba->len);
-}
+ByteArrayRef ByteArray_BAR(ByteArray* ba) { return BAR(reinterpret_cast<byte*>(ba) + sizeof(ByteArray), ba->len); }
 
 int ByteArrayRef_Normalize(ByteArrayRef str, int offset)
 {

@@ -40,7 +40,7 @@ static ByteArrayRef ByteArray_PacketGet(ByteArrayRef fr, byte b, int cap)
         fr.arr[n] = static_cast<byte>(b ^ SERIAL_ESC_XOR);
         return BAR(fr.arr, -(n + 1));
     }
-    if (len == RX_OPENED || len < 0) {
+    if (len < 0) { // opened (RX_OPENED) or collecting
         const int n = len == RX_OPENED ? 0 : -len;
         if (b == SERIAL_ESC)
             return BAR(fr.arr, -n + RX_ESCAPE);
@@ -133,8 +133,7 @@ int filesWaitRead(IntArrayRef fh, struct timeval* tv)
 void fileFlushInput(FILE* f)
 {
     std::array<byte, 256> scratch;
-    while (fread(scratch.data(), 1, scratch.size(), f) > 0) {
-    }
+    while (fread(scratch.data(), 1, scratch.size(), f) > 0) {}
     clearerr(f);
 }
 
@@ -174,10 +173,7 @@ FILE* fileOpenOrDie(const char* file, const char* mode)
     return f;
 }
 
-int fileSetBlocking(int fd, int on)
-{
-    return fcntl(fd, F_SETFL, on ? 0 : O_NONBLOCK) == 0 ? 1 : 0;
-}
+int fileSetBlocking(int fd, int on) { return fcntl(fd, F_SETFL, on ? 0 : O_NONBLOCK) == 0 ? 1 : 0; }
 
 int fprinthex(FILE* f, const byte* str, int n)
 {
@@ -205,7 +201,7 @@ int dirMap(const char* dirname, dirFunc f, void* v)
         const int n = snprintf(path.data(), path.size(), "%s/%s", dirname, e->d_name);
         if (n < 0 || n >= static_cast<int>(path.size()))
             continue; // would not fit: skip rather than name another file
-        struct stat st{};
+        struct stat st {};
         if (stat(path.data(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         count++;

@@ -33,8 +33,8 @@ ByteArrayRef netUDPrxFlags(int fd, ByteArrayRef buf, sockaddr_in* from, int flag
     std::memset(from, 0, sizeof *from);
     from->sin_family = AF_INET;
     socklen_t alen = sizeof *from;
-    const ssize_t n = recvfrom(fd, buf.arr, static_cast<size_t>(buf.len), flags, reinterpret_cast<sockaddr*>(from),
-                               &alen);
+    const ssize_t n =
+        recvfrom(fd, buf.arr, static_cast<size_t>(buf.len), flags, reinterpret_cast<sockaddr*>(from), &alen);
     if (n < 0)
         return BAR(nullptr, 0);
     return BAR(buf.arr, static_cast<std::int32_t>(n));
@@ -45,8 +45,8 @@ ByteArrayRef netUDPrx(int fd, ByteArrayRef buf, sockaddr_in* from) { return netU
 int netUDPtx(int fd, ByteArrayRef buf, const sockaddr_in* to)
 {
     timeOfLastTx = time(nullptr);
-    lastTxRc = static_cast<int>(sendto(fd, buf.arr, static_cast<size_t>(buf.len), 0,
-                                       reinterpret_cast<const sockaddr*>(to), sizeof *to));
+    lastTxRc = static_cast<int>(
+        sendto(fd, buf.arr, static_cast<size_t>(buf.len), 0, reinterpret_cast<const sockaddr*>(to), sizeof *to));
     return lastTxRc;
 }
 

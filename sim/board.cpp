@@ -8,10 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-word simEncodeVolts(double volts)
-{
-    return static_cast<word>(std::clamp(std::lround(volts * 12160.0), 0L, 65535L));
-}
+word simEncodeVolts(double volts) { return static_cast<word>(std::clamp(std::lround(volts * 12160.0), 0L, 65535L)); }
 
 word simEncodeMicroamps(double ua)
 {
@@ -95,8 +92,7 @@ bool simBoardApply(SimBoard* b, const VEXOrequest& req)
 
 void simBoardStep(SimBoard* b, double dt)
 {
-    const bool charging = !b->onBattery && VEXObit(b->outputs, pwm1en) && VEXObit(b->outputs, pwm2en) &&
-                          b->pwm_t > 0;
+    const bool charging = !b->onBattery && VEXObit(b->outputs, pwm1en) && VEXObit(b->outputs, pwm2en) && b->pwm_t > 0;
     double ua;
     if (b->onBattery) {
         ua = b->cfg.batteryLoadUa;

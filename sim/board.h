@@ -15,32 +15,32 @@
 #include "vexo.h"
 
 struct SimBoardConfig {
-    double imaxUa = 600000;       // charging current with pwm_lo 0
-    double idleUa = -2100;        // line power, not charging
+    double imaxUa = 600000;         // charging current with pwm_lo 0
+    double idleUa = -2100;          // line power, not charging
     double batteryLoadUa = -150000; // running on the battery
-    double noiseUa = 0;           // +- uniform noise on the current
-    double voltsStart = 3.70;     // battery voltage at start
-    double celsius = 22.5;        // board temperature
-    unsigned seed = 1;            // noise seed
-    std::string eepromPath;       // EEPROM kept in this file when not empty
+    double noiseUa = 0;             // +- uniform noise on the current
+    double voltsStart = 3.70;       // battery voltage at start
+    double celsius = 22.5;          // board temperature
+    unsigned seed = 1;              // noise seed
+    std::string eepromPath;         // EEPROM kept in this file when not empty
 };
 
 struct SimBoard {
     SimBoardConfig cfg;
-    word outputs = jp3Off;        // PWMs off, offset/buck/LED on, line power
+    word outputs = jp3Off; // PWMs off, offset/buck/LED on, line power
     word pwm_lo = 250;
     word pwm_t = 500;
     word adc0 = 0x0300;
     word adc2 = 0x0280;
     double volts = 3.70;
-    double currentUa = -2100;     // last modelled battery current
+    double currentUa = -2100; // last modelled battery current
     bool onBattery = false;
     bool eeAcked = false;
     byte eeAddr = 0;
     byte eeData = 0;
     std::array<byte, 256> eeprom{};
     std::uint32_t sleepRequested = 0; // seconds of silence after the next status
-    bool pinned = false;          // report the raw readings below instead of the model's
+    bool pinned = false;              // report the raw readings below instead of the model's
     word pinAdc0 = 0, pinAdc2 = 0, pinAdc6 = 0, pinAdc7 = 0, pinTemp = 0;
     std::mt19937 rng{1};
 };

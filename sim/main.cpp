@@ -1,4 +1,5 @@
 // vexo-sim: the battery back-up board, simulated on a pseudo-terminal.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -92,26 +93,43 @@ static void flushRecord(SimServer* s, FILE* rec, size_t* done)
     fflush(rec);
 }
 
+// A whole number or decimal in [min, max] from an option's text, or exit 2.
+static double numberArg(const char* option, const char* text, double min, double max)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) {
+        fprintf(stderr, "vexo-sim: --%s needs a number from %g to %g, not '%s'\n", option, min, max, text);
+        exit(2);
+    }
+    return v;
+}
+
 int main(int argc, char** argv)
 {
     SimConfig cfg;
     std::string link, recordPath, controlPath;
-    static const option opts[] = {
-        {"interval", required_argument, nullptr, 'i'}, {"eeprom", required_argument, nullptr, 'e'},
-        {"onbatt-at", required_argument, nullptr, 'b'}, {"line-at", required_argument, nullptr, 'l'},
-        {"noise-ua", required_argument, nullptr, 'n'}, {"seed", required_argument, nullptr, 's'},
-        {"record", required_argument, nullptr, 'r'},   {"control", required_argument, nullptr, 'c'},
-        {"link", required_argument, nullptr, 'L'},     {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0}};
+    static const option opts[] = {{"interval", required_argument, nullptr, 'i'},
+                                  {"eeprom", required_argument, nullptr, 'e'},
+                                  {"onbatt-at", required_argument, nullptr, 'b'},
+                                  {"line-at", required_argument, nullptr, 'l'},
+                                  {"noise-ua", required_argument, nullptr, 'n'},
+                                  {"seed", required_argument, nullptr, 's'},
+                                  {"record", required_argument, nullptr, 'r'},
+                                  {"control", required_argument, nullptr, 'c'},
+                                  {"link", required_argument, nullptr, 'L'},
+                                  {"help", no_argument, nullptr, 'h'},
+                                  {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
         switch (c) {
-        case 'i': cfg.intervalMs = std::atoi(optarg); break;
+        case 'i': cfg.intervalMs = static_cast<int>(numberArg("interval", optarg, 0, 60000)); break;
         case 'e': cfg.board.eepromPath = optarg; break;
-        case 'b': cfg.onbattAtS = std::atof(optarg); break;
-        case 'l': cfg.lineAtS = std::atof(optarg); break;
-        case 'n': cfg.board.noiseUa = std::atof(optarg); break;
-        case 's': cfg.board.seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10)); break;
+        case 'b': cfg.onbattAtS = numberArg("onbatt-at", optarg, 0, 1e9); break;
+        case 'l': cfg.lineAtS = numberArg("line-at", optarg, 0, 1e9); break;
+        case 'n': cfg.board.noiseUa = numberArg("noise-ua", optarg, 0, 1e6); break;
+        case 's': cfg.board.seed = static_cast<unsigned>(numberArg("seed", optarg, 0, 4294967295.0)); break;
         case 'r': recordPath = optarg; break;
         case 'c': controlPath = optarg; break;
         case 'L': link = optarg; break;
@@ -129,7 +147,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "vexo-sim: %s\n", strerror(errno));
         return 1;
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -161,7 +179,7 @@ int main(int argc, char** argv)
         inputs.push_back(in);
     }
     if (!link.empty()) {
-        struct stat st{};
+        struct stat st {};
         if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
             unlink(link.c_str());
         if (symlink(sim.slavePath.c_str(), link.c_str()) != 0) {
@@ -170,8 +188,8 @@ int main(int argc, char** argv)
             return 1;
         }
         inputs.push_back(ControlInput{0, ""});
-        fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n",
-                sim.slavePath.c_str(), link.c_str(), cfg.intervalMs);
+        fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n", sim.slavePath.c_str(),
+                link.c_str(), cfg.intervalMs);
     } else {
         fprintf(stderr, "vexo-sim: board on %s, a status every %d ms\n", sim.slavePath.c_str(), cfg.intervalMs);
     }
@@ -195,14 +213,14 @@ int main(int argc, char** argv)
     size_t recorded = 0;
     bool quit = false;
     while (!quit && stopSignal == 0) {
-        std::vector<pollfd> fds;
-        for (const auto& in : inputs)
-            fds.push_back(pollfd{in.fd, POLLIN, 0});
+        std::vector<pollfd> fds(inputs.size());
+        std::transform(inputs.begin(), inputs.end(), fds.begin(), [](const ControlInput& in) {
+            return pollfd{in.fd, POLLIN, 0};
+        });
         fds.push_back(pollfd{wakePipe[0], POLLIN, 0});
         poll(fds.data(), fds.size(), 50);
         char drain[64];
-        while (read(wakePipe[0], drain, sizeof drain) > 0) {
-        }
+        while (read(wakePipe[0], drain, sizeof drain) > 0) {}
         for (size_t i = 0; i < inputs.size(); i++)
             if (inputs[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)))
                 quit |= !readControl(&sim, &inputs[i]);

@@ -1,6 +1,8 @@
 #include "server.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <numeric>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -76,10 +78,8 @@ static void takeFrame(SimServer* s, FrameDecoder* d)
     r.t = simServerNow(s);
     r.frame = d->raw;
     r.packet = d->pkt;
-    byte sum = 0;
-    for (byte b : r.packet)
-        sum = static_cast<byte>(sum + b);
-    r.valid = r.packet.size() == sizeof(VEXOrequest) && sum == 0xFF;
+    const unsigned sum = std::accumulate(r.packet.begin(), r.packet.end(), 0u);
+    r.valid = r.packet.size() == sizeof(VEXOrequest) && (sum & 0xFF) == 0xFF;
     if (r.valid) {
         std::memcpy(&r.req, r.packet.data(), sizeof r.req);
         applyOrDefer(s, r.req);
@@ -132,8 +132,8 @@ static std::vector<byte> nextOutput(SimServer* s, double now, double dt)
     SimFaults& f = s->faults;
     if (f.garbage) {
         out.resize(64);
-        for (byte& b : out)
-            b = static_cast<byte>(s->noiseRng() % 0x7F); // never an end delimiter
+        std::generate(out.begin(), out.end(),
+                      [s] { return static_cast<byte>(s->noiseRng() % 0x7F); }); // never an end delimiter
         return out;
     }
     if (now < f.silentUntil)
@@ -368,8 +368,7 @@ SimBoard simBoardSnapshot(const SimServer* s)
 bool simWaitRequests(SimServer* s, int timeoutMs, bool (*pred)(const std::vector<SimRequest>&, void*), void* data)
 {
     std::unique_lock<std::mutex> lock(s->mu);
-    return s->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [&] { return pred(s->requests, data); });
+    return s->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return pred(s->requests, data); });
 }
 
 std::string simControl(SimServer* s, const std::string& line)

@@ -52,8 +52,8 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
     std::vector<pollfd> fds{{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     bool killed = false;
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - start).count();
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         if (elapsed > timeoutMs && !killed) {
             kill(pid, SIGKILL);
             killed = true;

@@ -36,8 +36,8 @@ RunResult runInChild(const std::function<int()>& fn, int timeoutMs = 10000);
 
 // A started background program; its standard output and error go to files.
 struct Background {
-    pid_t pid = -1;      // -1 once reaped
-    int status = -1;     // exit status once reaped
+    pid_t pid = -1;  // -1 once reaped
+    int status = -1; // exit status once reaped
     std::string outPath;
 };
 

@@ -7,8 +7,8 @@
 // True once the process runs in its own network namespace with loopback up.
 bool privateNetwork();
 
-#define REQUIRE_PRIVATE_NET()                                                                      \
-    do {                                                                                           \
-        if (!privateNetwork())                                                                     \
-            GTEST_SKIP() << "needs a private network namespace (run as root)";                     \
+#define REQUIRE_PRIVATE_NET()                                                                                          \
+    do {                                                                                                               \
+        if (!privateNetwork())                                                                                         \
+            GTEST_SKIP() << "needs a private network namespace (run as root)";                                         \
     } while (0)

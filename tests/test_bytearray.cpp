@@ -40,8 +40,8 @@ TEST_P(Bound, Lengths)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Bound,
-                         ::testing::Values(BoundRow{2, 5, 5}, BoundRow{8, 5, 2}, BoundRow{12, 5, 0},
-                                           BoundRow{2, -3, 0}, BoundRow{0, 10, 10}, BoundRow{1, 2147483647, 9}));
+                         ::testing::Values(BoundRow{2, 5, 5}, BoundRow{8, 5, 2}, BoundRow{12, 5, 0}, BoundRow{2, -3, 0},
+                                           BoundRow{0, 10, 10}, BoundRow{1, 2147483647, 9}));
 
 struct CopyRow {
     const char* what;
@@ -74,17 +74,27 @@ static const Bytes ten{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, OverwriteIn,
-    ::testing::Values(
-        CopyRow{"offset past the end clamps to the last byte", ten, {0xA1, 0xA2, 0xA3, 0xA4}, 20, 0, 4,
-                {0, 1, 2, 3, 4, 5, 6, 7, 8, 0xA1}},
-        CopyRow{"negative offset counts from the end", ten, {0xA1, 0xA2, 0xA3, 0xA4}, -3, 0, 4,
-                {0, 1, 2, 3, 4, 5, 6, 0xA1, 0xA2, 0xA3}},
-        CopyRow{"same bytes shifted up by one", ten, {}, 1, 0, 9, {0, 0, 1, 2, 3, 4, 5, 6, 7, 8}, true},
-        CopyRow{"same bytes shifted down by one", ten, {}, 0, 1, 9, {1, 2, 3, 4, 5, 6, 7, 8, 9, 9}, true},
-        CopyRow{"source shorter than asked", ten, {0xA1, 0xA2}, 0, 1, 5, {0xA2, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
-        CopyRow{"negative length copies nothing", ten, {0xA1}, 0, 0, -1, ten},
-        CopyRow{"empty source copies nothing", ten, {}, 0, 0, 5, ten},
-        CopyRow{"empty destination copies nothing", {}, {0xA1}, 0, 0, 1, {}}));
+    ::testing::Values(CopyRow{"offset past the end clamps to the last byte",
+                              ten,
+                              {0xA1, 0xA2, 0xA3, 0xA4},
+                              20,
+                              0,
+                              4,
+                              {0, 1, 2, 3, 4, 5, 6, 7, 8, 0xA1}},
+                      CopyRow{"negative offset counts from the end",
+                              ten,
+                              {0xA1, 0xA2, 0xA3, 0xA4},
+                              -3,
+                              0,
+                              4,
+                              {0, 1, 2, 3, 4, 5, 6, 0xA1, 0xA2, 0xA3}},
+                      CopyRow{"same bytes shifted up by one", ten, {}, 1, 0, 9, {0, 0, 1, 2, 3, 4, 5, 6, 7, 8}, true},
+                      CopyRow{"same bytes shifted down by one", ten, {}, 0, 1, 9, {1, 2, 3, 4, 5, 6, 7, 8, 9, 9}, true},
+                      CopyRow{
+                          "source shorter than asked", ten, {0xA1, 0xA2}, 0, 1, 5, {0xA2, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+                      CopyRow{"negative length copies nothing", ten, {0xA1}, 0, 0, -1, ten},
+                      CopyRow{"empty source copies nothing", ten, {}, 0, 0, 5, ten},
+                      CopyRow{"empty destination copies nothing", {}, {0xA1}, 0, 0, 1, {}}));
 
 struct CmpRow {
     Bytes a, b;
@@ -131,7 +141,8 @@ TEST(FillAndMap, EveryByteInOrder)
     EXPECT_EQ(b, (Bytes{0x7E, 0x7E, 0x7E}));
     Bytes seen;
     Bytes src{5, 0, 250};
-    ByteArrayRef_Map(BAR(src.data(), 3), [](byte x, void* d) { static_cast<Bytes*>(d)->push_back(x); }, &seen);
+    ByteArrayRef_Map(
+        BAR(src.data(), 3), [](byte x, void* d) { static_cast<Bytes*>(d)->push_back(x); }, &seen);
     EXPECT_EQ(seen, src);
 }
 

@@ -130,10 +130,12 @@ TEST_F(Charge, HoldGivesUpWhenTheTargetIsOutOfReach)
 {
     cfg.board.imaxUa = 400000; // the board cannot deliver 500 mA
     start({"--charge", "500"});
-    ASSERT_TRUE(waitFor([&] {
-        const auto reqs = requests();
-        return reqs.size() > 15 && !VEXObit(reqs.back().outputs, pwm1en);
-    }, 10000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const auto reqs = requests();
+            return reqs.size() > 15 && !VEXObit(reqs.back().outputs, pwm1en);
+        },
+        10000));
     const auto reqs = requests();
     EXPECT_EQ(+reqs[reqs.size() - 2].pwm_lo, 0);
     EXPECT_FALSE(VEXObit(reqs.back().outputs, pwm2en));
@@ -232,8 +234,7 @@ TEST_F(Charge, NewSessionSurvivesAndEarlierOutputReachesTheFile)
     const size_t n = requests().size();
     ASSERT_TRUE(waitRequests(n + 50));
     EXPECT_TRUE(programRunning(&bg));
-    EXPECT_EQ(readFile(dir + "/out.txt"),
-              "Automatic shutdown 5 seconds after power failure\nLogging to: 10.1.2.3\n");
+    EXPECT_EQ(readFile(dir + "/out.txt"), "Automatic shutdown 5 seconds after power failure\nLogging to: 10.1.2.3\n");
 }
 
 TEST_F(Charge, StatusQueryWhileChargingIsRefusedAndChargingGoesOn)

@@ -27,9 +27,8 @@ TEST_P(Averages, SmoothAndPlain)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Averages,
-                         ::testing::Values(AvgRow{{}, 0.0f, 0.0f}, AvgRow{{7.5f}, 7.5f, 7.5f},
-                                           AvgRow{{2, 4}, 3, 3}, AvgRow{{1, 2, 3}, 2, 2},
-                                           AvgRow{{5, 5, 5, 5}, 5, 5},
+                         ::testing::Values(AvgRow{{}, 0.0f, 0.0f}, AvgRow{{7.5f}, 7.5f, 7.5f}, AvgRow{{2, 4}, 3, 3},
+                                           AvgRow{{1, 2, 3}, 2, 2}, AvgRow{{5, 5, 5, 5}, 5, 5},
                                            AvgRow{{3, 1, 1, 9, 9}, (3.0f + 1 + 9) / 3, 23.0f / 5},
                                            AvgRow{{-4, -1, -7}, -4, -4}, AvgRow{{1, 2}, 1.5f, 1.5f}));
 
@@ -282,7 +281,7 @@ TEST(Regulation, SearchLocksWithinTenCyclesNearTheTarget)
 
 struct HoldRow {
     const char* what;
-    int errorUa;  // measured minus target
+    int errorUa; // measured minus target
     word pwm;
     bool battery;
     word expectPwm;

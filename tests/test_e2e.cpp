@@ -120,19 +120,21 @@ TEST_P(OptionRequests, MessageAndRequestBytes)
 // The board starts with outputs 0x0040 (JP3 off), pwm_lo 250 (FA 00), pwm_t 500 (F4 01).
 INSTANTIATE_TEST_SUITE_P(
     Rows, OptionRequests,
-    ::testing::Values(
-        OptionRow{{"--pwm1", "1"}, "PWM1: on\n", "00 00 00 00 41 00 FA 00 F4 01 00 00 CF"},
-        OptionRow{{"--pwm2", "1"}, "PWM2: on\n", "00 00 00 00 42 00 FA 00 F4 01 00 00 CE"},
-        OptionRow{{"--offset", "0"}, "Offset: off\n", "00 00 00 00 44 00 FA 00 F4 01 00 00 CC"},
-        OptionRow{{"--opamp", "1"}, "OPAMP: on\n", "00 00 00 00 48 00 FA 00 F4 01 00 00 C8"},
-        OptionRow{{"--buck", "0"}, "Buck: off\n", "00 00 00 00 50 00 FA 00 F4 01 00 00 C0"},
-        OptionRow{{"--led", "0"}, "LED: off\n", "00 00 00 00 60 00 FA 00 F4 01 00 00 B0"},
-        OptionRow{{"--pwmlo", "300"}, "PWM LO= 300\n", "00 00 00 00 40 00 2C 01 F4 01 00 00 9D"},
-        OptionRow{{"--pwmlo", "600"}, "PWM LO= 600\n", "00 00 00 00 40 00 58 02 58 02 00 00 0B"},
-        OptionRow{{"--pwmt", "1000"}, "PWM T= 1000\n", "00 00 00 00 40 00 FA 00 E8 03 00 00 DA"},
-        OptionRow{{"--sleep", "0"}, "Sleeping for 0 seconds (approximately)\n", "00 00 00 00 40 00 FA 00 F4 01 00 00 D0"},
-        OptionRow{{"--pwm1", "1", "--pwm2", "1", "--opamp", "1"}, "PWM1: on\nPWM2: on\nOPAMP: on\n",
-                  "00 00 00 00 4B 00 FA 00 F4 01 00 00 C5"}));
+    ::testing::Values(OptionRow{{"--pwm1", "1"}, "PWM1: on\n", "00 00 00 00 41 00 FA 00 F4 01 00 00 CF"},
+                      OptionRow{{"--pwm2", "1"}, "PWM2: on\n", "00 00 00 00 42 00 FA 00 F4 01 00 00 CE"},
+                      OptionRow{{"--offset", "0"}, "Offset: off\n", "00 00 00 00 44 00 FA 00 F4 01 00 00 CC"},
+                      OptionRow{{"--opamp", "1"}, "OPAMP: on\n", "00 00 00 00 48 00 FA 00 F4 01 00 00 C8"},
+                      OptionRow{{"--buck", "0"}, "Buck: off\n", "00 00 00 00 50 00 FA 00 F4 01 00 00 C0"},
+                      OptionRow{{"--led", "0"}, "LED: off\n", "00 00 00 00 60 00 FA 00 F4 01 00 00 B0"},
+                      OptionRow{{"--pwmlo", "300"}, "PWM LO= 300\n", "00 00 00 00 40 00 2C 01 F4 01 00 00 9D"},
+                      OptionRow{{"--pwmlo", "600"}, "PWM LO= 600\n", "00 00 00 00 40 00 58 02 58 02 00 00 0B"},
+                      OptionRow{{"--pwmt", "1000"}, "PWM T= 1000\n", "00 00 00 00 40 00 FA 00 E8 03 00 00 DA"},
+                      OptionRow{{"--sleep", "0"},
+                                "Sleeping for 0 seconds (approximately)\n",
+                                "00 00 00 00 40 00 FA 00 F4 01 00 00 D0"},
+                      OptionRow{{"--pwm1", "1", "--pwm2", "1", "--opamp", "1"},
+                                "PWM1: on\nPWM2: on\nOPAMP: on\n",
+                                "00 00 00 00 4B 00 FA 00 F4 01 00 00 C5"}));
 
 TEST_F(EndToEnd, SwitchedOutputReadsBack)
 {

@@ -189,7 +189,8 @@ TEST(ProcessDaemonize, StandardDescriptorsPointAtRootAndOutputIsFlushed)
     const RunResult r = runInChild([] {
         printf("before\n"); // buffered: must still reach the pipe
         processDaemonize();
-        struct stat root{}, st{};
+        struct stat root {
+        }, st{};
         const int rootFd = open("/", O_RDONLY | O_CLOEXEC); // as the process sees "/", emulated or not
         fstat(rootFd, &root);
         close(rootFd);

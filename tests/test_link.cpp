@@ -190,8 +190,8 @@ protected:
             startSim();
         const std::string path = sim.slavePath;
         return runInChild([&] {
-            AVRrun(path.c_str(), nullptr, 0, nullptr, nullptr, VEXOrequestInitFromReply, opt, printMarker,
-                   taskPrints, VEXOcallback);
+            AVRrun(path.c_str(), nullptr, 0, nullptr, nullptr, VEXOrequestInitFromReply, opt, printMarker, taskPrints,
+                   VEXOcallback);
             return 0;
         });
     }

@@ -41,8 +41,8 @@ TEST_P(Options, EditsRequestAndPrints)
     argv.push_back(nullptr);
     int loops = 99;
     ::testing::internal::CaptureStdout();
-    const int result = VEXOprocessOptions(nullptr, BAR(&req, sizeof req), nullptr, &loops,
-                                          static_cast<int>(args.size()), argv.data());
+    const int result =
+        VEXOprocessOptions(nullptr, BAR(&req, sizeof req), nullptr, &loops, static_cast<int>(args.size()), argv.data());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.out);
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(loops, row.loops);
@@ -77,12 +77,14 @@ INSTANTIATE_TEST_SUITE_P(
         OptRow{{"--o", "1"}, "", 0, 1, offsetOff, 100, 150, 0},
         OptRow{{"--of", "1", "--pw", "1"}, "", 0, 1, offsetOff, 100, 150, 0},
         OptRow{{"--offs", "1", "--pwmt", "7"}, "Offset: on\nPWM T= 7\n", 1, 0, 0, 100, 7, 0},
-        OptRow{{"--shutdown", "30"}, "Automatic shutdown 30 seconds after power failure\n", 0, 1, offsetOff, 100, 150, 0},
+        OptRow{
+            {"--shutdown", "30"}, "Automatic shutdown 30 seconds after power failure\n", 0, 1, offsetOff, 100, 150, 0},
         OptRow{{"--on", "5", "--off", "7", "--eeval", "3"}, "", 0, 1, offsetOff, 100, 150, 0},
         OptRow{{"--log", "10.0.0.5"}, "Logging to: 10.0.0.5\n", 0, 1, offsetOff, 100, 150, 0},
         OptRow{{"-x", "word", "--bogus", "--pwm1"}, "", 0, 1, offsetOff, 100, 150, 0},
         OptRow{{"plain", "--opamp", "1", "words"}, "OPAMP: on\n", 1, 0, offsetOff | opamp, 100, 150, 0},
-        OptRow{{"--eew", "4"}, "No value to write: give --eeval or --eer before --eew\n", 0, 1, offsetOff, 100, 150, 0}));
+        OptRow{
+            {"--eew", "4"}, "No value to write: give --eeval or --eer before --eew\n", 0, 1, offsetOff, 100, 150, 0}));
 
 TEST(Options, HelpTextExact)
 {

@@ -84,16 +84,16 @@ TEST_P(Conversion, ReportLine)
     EXPECT_EQ(line(reportOf(r), row.lineNo), row.text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Conversion,
-    ::testing::Values(ConvRow{7, 7, "TEMP   = 32.0F"}, ConvRow{3207, 7, "TEMP   = 77.0F"},
-                      ConvRow{0, 7, "TEMP   = 31.9F"}, ConvRow{0x8007, 7, "TEMP   = -428.8F"},
-                      ConvRow{0x8006, 7, "TEMP   = 492.8F"}, ConvRow{0x2F80, 3, "Battery Voltage       = 1.00V (2F80)"},
-                      ConvRow{0xFFFF, 3, "Battery Voltage       = 5.39V (FFFF)"},
-                      ConvRow{0, 3, "Battery Voltage       = 0.00V (0000)"},
-                      ConvRow{29000, 4, "Battery Current       = 0uA"},
-                      ConvRow{0, 4, "Battery Current       = -1740000uA"},
-                      ConvRow{65535, 4, "Battery Current       = 2192100uA"}));
+INSTANTIATE_TEST_SUITE_P(Rows, Conversion,
+                         ::testing::Values(ConvRow{7, 7, "TEMP   = 32.0F"}, ConvRow{3207, 7, "TEMP   = 77.0F"},
+                                           ConvRow{0, 7, "TEMP   = 31.9F"}, ConvRow{0x8007, 7, "TEMP   = -428.8F"},
+                                           ConvRow{0x8006, 7, "TEMP   = 492.8F"},
+                                           ConvRow{0x2F80, 3, "Battery Voltage       = 1.00V (2F80)"},
+                                           ConvRow{0xFFFF, 3, "Battery Voltage       = 5.39V (FFFF)"},
+                                           ConvRow{0, 3, "Battery Voltage       = 0.00V (0000)"},
+                                           ConvRow{29000, 4, "Battery Current       = 0uA"},
+                                           ConvRow{0, 4, "Battery Current       = -1740000uA"},
+                                           ConvRow{65535, 4, "Battery Current       = 2192100uA"}));
 
 TEST(Conversions, ExactValues)
 {
@@ -136,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                       InitRow{"PWM2 running, LED lit: flips to dark", pwm2en, pwm2en | ledOff},
                       InitRow{"PWM1 running, LED dark: flips to lit", pwm1en | ledOff, pwm1en},
                       InitRow{"idle on line voltage: LED lit even if dark", ledOff | opamp, opamp},
-                      InitRow{"softJP3 cleared, other bits kept",
-                              softJP3 | jp3Off | eeRead | eeWrite | eeAck | 0xF000, jp3Off | eeRead | eeWrite | eeAck | 0xF000}));
+                      InitRow{"softJP3 cleared, other bits kept", softJP3 | jp3Off | eeRead | eeWrite | eeAck | 0xF000,
+                              jp3Off | eeRead | eeWrite | eeAck | 0xF000}));
 
 TEST(ReplyCheck, ComparesOutputsAndPwmOnly)
 {

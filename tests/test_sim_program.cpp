@@ -53,22 +53,26 @@ TEST(SimProgram, LinkModeServesTakesControlCommandsAndEndsOnSigterm)
     const std::string dir = makeTempDir();
     const std::string link = dir + "/tty", fifo = dir + "/ctl";
     Background bg = startProgram({programPath("vexo-sim"), "--link", link, "--control", fifo}, {}, dir + "/log");
-    ASSERT_TRUE(waitFor([&] {
-        struct stat st{};
-        return lstat(link.c_str(), &st) == 0 && lstat(fifo.c_str(), &st) == 0;
-    }, 5000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            struct stat st {};
+            return lstat(link.c_str(), &st) == 0 && lstat(fifo.c_str(), &st) == 0;
+        },
+        5000));
     RunResult r = runProgram({programPath("vexo")}, {"VEXO_DEVICE=" + link});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Running on LINE VOLTAGE\n"), std::string::npos);
     runProgram({"sh", "-c", "echo battery > " + fifo});
-    EXPECT_TRUE(waitFor([&] {
-        return runProgram({programPath("vexo")}, {"VEXO_DEVICE=" + link}).out.find("Running on BATTERY\n") !=
-               std::string::npos;
-    }, 3000));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return runProgram({programPath("vexo")}, {"VEXO_DEVICE=" + link}).out.find("Running on BATTERY\n") !=
+                   std::string::npos;
+        },
+        3000));
     kill(bg.pid, SIGTERM);
     EXPECT_TRUE(waitFor([&] { return !programRunning(&bg); }, 3000));
     EXPECT_EQ(bg.status, 0);
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed";
     stopProgram(&bg);
     runProgram({"rm", "-rf", dir});

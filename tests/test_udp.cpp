@@ -221,11 +221,11 @@ TEST_F(Commands, UnknownAndShortDatagramsAreIgnored)
     const VEXOchargeState before = state;
     send({7, 1, 2, 3});
     VEXOUDPcommandCheck(&state);
-    send({3, 300}, 3);   // not even a command number
+    send({3, 300}, 3); // not even a command number
     VEXOUDPcommandCheck(&state);
-    send({3, 300}, 7);   // command 3 without its whole target
+    send({3, 300}, 7); // command 3 without its whole target
     VEXOUDPcommandCheck(&state);
-    send({1, 5000}, 4);  // command 1 without a port
+    send({1, 5000}, 4); // command 1 without a port
     VEXOUDPcommandCheck(&state);
     send({4, 300, 10, 10}, 15);
     VEXOUDPcommandCheck(&state);

@@ -72,10 +72,11 @@ int main(int argc, char** argv)
     long seconds = -1;
     bool force = false;
     MonFormat format = MonFormat::Text;
-    static const option opts[] = {{"port", required_argument, nullptr, 'p'}, {"csv", no_argument, nullptr, 'c'},
-                                  {"json", no_argument, nullptr, 'j'},       {"count", required_argument, nullptr, 'n'},
-                                  {"seconds", required_argument, nullptr, 's'}, {"force", no_argument, nullptr, 'f'},
-                                  {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
+    static const option opts[] = {
+        {"port", required_argument, nullptr, 'p'},    {"csv", no_argument, nullptr, 'c'},
+        {"json", no_argument, nullptr, 'j'},          {"count", required_argument, nullptr, 'n'},
+        {"seconds", required_argument, nullptr, 's'}, {"force", no_argument, nullptr, 'f'},
+        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
     int c;
     std::int32_t v = 0;
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
@@ -131,8 +132,8 @@ int main(int argc, char** argv)
             cmd = monCommand(2);
         } else {
             fprintf(stderr, "vexo-mon: '%s' needs %s\n", action.c_str(),
-                    action == "set-current"  ? "one whole number: MA"
-                    : action == "set-cycle"  ? "three whole numbers: MA ON OFF (seconds 0 or more)"
+                    action == "set-current"      ? "one whole number: MA"
+                    : action == "set-cycle"      ? "three whole numbers: MA ON OFF (seconds 0 or more)"
                     : action == "stop-telemetry" ? "no arguments"
                                                  : "to be set-current, set-cycle or stop-telemetry");
             return 2;
@@ -163,7 +164,7 @@ int main(int argc, char** argv)
     socklen_t len = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
     const int myPort = ntohs(local.sin_port);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -175,8 +176,7 @@ int main(int argc, char** argv)
     const long long start = nowMs();
     long long lastHeard = start;
     long received = 0, garbage = 0;
-    while (stopSignal == 0 && (count < 0 || received < count) &&
-           (seconds < 0 || nowMs() - start < seconds * 1000)) {
+    while (stopSignal == 0 && (count < 0 || received < count) && (seconds < 0 || nowMs() - start < seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
             unsigned char buf[512];
@@ -184,8 +184,7 @@ int main(int argc, char** argv)
             socklen_t flen = sizeof from;
             const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
             vexoInfo info;
-            if (n >= 0 && from.sin_addr.s_addr == to.sin_addr.s_addr &&
-                monDecode(buf, static_cast<size_t>(n), &info)) {
+            if (n >= 0 && from.sin_addr.s_addr == to.sin_addr.s_addr && monDecode(buf, static_cast<size_t>(n), &info)) {
                 printf("%s\n", monFormat(info, format).c_str());
                 received++;
                 lastHeard = nowMs();

@@ -22,9 +22,9 @@ struct FlagName {
 };
 
 static const FlagName flagNames[] = {
-    {"pwm1", 1, vexoFlag1::pwm1en}, {"pwm2", 1, vexoFlag1::pwm2en}, {"offset", 1, vexoFlag1::offset},
-    {"opamp", 1, vexoFlag1::opamp}, {"buck", 1, vexoFlag1::buck},   {"led", 1, vexoFlag1::led},
-    {"jp3", 1, vexoFlag1::jp3},     {"onbatt", 1, vexoFlag1::onbatt}, {"softjp3", 2, vexoFlag2::softJP3},
+    {"pwm1", 1, vexoFlag1::pwm1en},   {"pwm2", 1, vexoFlag1::pwm2en},   {"offset", 1, vexoFlag1::offset},
+    {"opamp", 1, vexoFlag1::opamp},   {"buck", 1, vexoFlag1::buck},     {"led", 1, vexoFlag1::led},
+    {"jp3", 1, vexoFlag1::jp3},       {"onbatt", 1, vexoFlag1::onbatt}, {"softjp3", 2, vexoFlag2::softJP3},
     {"locked", 2, vexoFlag2::locked},
 };
 
