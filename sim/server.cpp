@@ -171,6 +171,7 @@ static std::vector<byte> nextOutput(SimServer* s, double now, double dt)
     const auto fr = frameOf(pkt);
     out.insert(out.end(), fr.begin(), fr.end());
     s->repliesSent++;
+    s->replyEnds.push_back(now + static_cast<double>(out.size()) * BYTE_TIME_S);
     if (s->board.sleepRequested != 0) {
         f.silentUntil = now + s->board.sleepRequested;
         s->board.sleepRequested = 0;
@@ -206,8 +207,12 @@ static void serve(SimServer* s)
                 garbage = s->faults.garbage;
             }
             last = now;
-            emit(s, out);
+            // The frame reaches the host when its last byte would have
+            // crossed a 115200-baud line, not before.
             const double wire = static_cast<double>(out.size()) * BYTE_TIME_S;
+            std::this_thread::sleep_until(s->start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                         std::chrono::duration<double>(now + wire)));
+            emit(s, out);
             next = std::max(next + interval, now + wire);
             if (garbage)
                 next = now + std::max(wire, 0.002);
@@ -351,6 +356,12 @@ std::vector<SimRequest> simRequests(const SimServer* s)
 {
     std::lock_guard<std::mutex> lock(s->mu);
     return s->requests;
+}
+
+std::vector<double> simReplyEnds(const SimServer* s)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    return s->replyEnds;
 }
 
 long simRepliesSent(const SimServer* s)

@@ -59,6 +59,7 @@ struct SimServer {
     SimFaults faults;
     std::vector<SimRequest> requests;
     long repliesSent = 0;
+    std::vector<double> replyEnds; // when the last byte of each status record left the line
     bool pendingSet = false;
     VEXOrequest pending{};
     int pendingCountdown = 0;
@@ -91,6 +92,7 @@ void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, wo
 void simSetOutputs(SimServer* s, word outputs, word pwm_lo, word pwm_t);
 
 // Copies of what the server has seen and holds.
+std::vector<double> simReplyEnds(const SimServer* s);
 std::vector<SimRequest> simRequests(const SimServer* s);
 long simRepliesSent(const SimServer* s);
 SimBoard simBoardSnapshot(const SimServer* s);

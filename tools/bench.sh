@@ -1,0 +1,107 @@
+#!/bin/sh
+# Measures vexo and prints a table (never part of the tests):
+#  1. framing and receiver throughput (Google Benchmark) beside the line's 11,520 B/s;
+#  2. end-to-end wall time of "vexo" and "vexo --pwm1 1" against the simulator
+#     (20 ms interval) beside the wire-limited minimum;
+#  3. the charging supervisor for SECONDS (default 30) at a 10 ms interval:
+#     CPU time and system calls per board reply, heap allocations after the
+#     first second, peak RSS (in a private network namespace when root);
+#  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
+#     are installed) and the shared libraries vexo needs.
+set -eu
+cd "$(dirname "$0")/.."
+. ./tools/deps.sh
+need_packages cmake:cmake g++:g++ make:make /usr/include/benchmark/benchmark.h:libbenchmark-dev strace:strace
+seconds=${1:-30}
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build-bench -DVEXO_BENCH=ON -DVEXO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-bench -j"$jobs" >/dev/null
+B=$PWD/build-bench
+
+echo "== 1. Link throughput (line: 11520 bytes/s)"
+"$B/bench/bench_link" --benchmark_min_time=0.5 2>/dev/null | awk '/^BM_/ {
+    for (i = 1; i <= NF; i++) if ($i ~ /bytes_per_second=/) { split($i, a, "="); rate = a[2] }
+    printf "%-22s %14s  (%s ns per call)\n", $1, rate, $2 }'
+
+echo
+echo "== 2. End to end against the simulator, 20 ms interval (31 runs each)"
+"$B/bench/bench_e2e" "$B/vexo" 31
+
+echo
+echo "== 3. Charging supervisor, ${seconds} s at a 10 ms interval"
+work=$(mktemp -d)
+cat > "$work/run.sh" <<EOS
+set -eu
+ip link set lo up 2>/dev/null || true
+mkdir -p "$work/bin"
+printf '#!/bin/sh\necho "\$*" >> "$work/shutdown.log"\n' > "$work/bin/shutdown"; chmod +x "$work/bin/shutdown"
+"$B/sim/vexo-sim" --interval 10 --link "$work/tty" --record "$work/rec.txt" </dev/null 2>"$work/sim.log" &
+sim=\$!
+until [ -L "$work/tty" ]; do sleep 0.02; done
+# First run, untouched: CPU time over the window, and peak RSS.
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$B/vexo" --charge 200 &
+sup=\$!
+until [ "\$(wc -l < "$work/rec.txt" 2>/dev/null || echo 0)" -ge 3 ]; do sleep 0.02; done
+sleep 1
+cpu0=\$(awk '{print \$14 + \$15}' /proc/\$sup/stat)
+r0=\$(wc -l < "$work/rec.txt")
+sleep $seconds
+cpu1=\$(awk '{print \$14 + \$15}' /proc/\$sup/stat)
+r1=\$(wc -l < "$work/rec.txt")
+hwm=\$(awk '/VmHWM/ {print \$2}' /proc/\$sup/status)
+anon=\$(awk '/RssAnon/ {print \$2}' /proc/\$sup/status)
+pss=\$(awk '/^Pss:/ {print \$2}' /proc/\$sup/smaps_rollup)
+kill \$sup; wait \$sup 2>/dev/null || true
+# Second run: every heap allocation logged, system calls counted by strace.
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" LD_PRELOAD="$B/bench/libmalloc_count.so" \
+    MALLOC_COUNT_FILE="$work/malloc.log" "$B/vexo" --charge 200 &
+sup=\$!
+until [ "\$(wc -l < "$work/rec.txt")" -ge \$((r1 + 3)) ]; do sleep 0.02; done
+sleep 1
+before=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
+timeout -s INT $seconds strace -c -o "$work/strace.txt" -p \$sup 2>/dev/null || true
+after=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
+kill \$sup; wait \$sup 2>/dev/null || true
+kill \$sim; wait \$sim 2>/dev/null || true
+echo "\$before \$after \$cpu0 \$cpu1 \$hwm \$((r1 - r0)) \$anon \$pss" > "$work/figures"
+EOS
+if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then unshare -n sh "$work/run.sh"; else sh "$work/run.sh"; fi
+read -r before after cpu0 cpu1 hwm cycles anon pss < "$work/figures"
+# strace -c rows: % time, seconds, usecs/call, calls, [errors,] syscall.
+calls=$(awk 'NR > 2 && $1 !~ /^-/ && $NF != "total" {n += $4} END {print n}' "$work/strace.txt")
+writes=$(awk '$NF == "write" {print $4}' "$work/strace.txt")
+replies=$((2 * writes)) # each cycle: one fresh status, one request, one confirming status
+hz=$(getconf CLK_TCK)
+awk -v c="$calls" -v r="$replies" -v w="$writes" -v t0="$cpu0" -v t1="$cpu1" -v hz="$hz" -v b="$before" \
+    -v a="$after" -v hwm="$hwm" -v s="$seconds" -v cy="$cycles" -v anon="$anon" -v pss="$pss" 'BEGIN {
+    printf "cycles                         %d in %d s (strace run: %d)\n", cy, s, w
+    printf "board replies (strace run)     %d\n", r
+    printf "system calls per reply         %.2f (%d in all)\n", c / r, c
+    printf "CPU time per reply             %.1f us (%.2f s over %d replies, untraced run)\n", \
+        (t1 - t0) / hz / (2 * cy) * 1e6, (t1 - t0) / hz, 2 * cy
+    printf "heap allocations after 1 s     %d (%d before)\n", a - b, b
+    printf "peak RSS                       %d kB (own anonymous memory %d kB, PSS %d kB)\n", hwm, anon, pss }'
+echo "system calls in the window:"
+awk 'NR > 2 && $NF != "total" && $1 !~ /^-/ {printf "  %-10s %s\n", $NF, $4}' "$work/strace.txt"
+rm -rf "$work"
+
+echo
+echo "== 4. Binary size (stripped) and shared libraries"
+size_of() { # strip-command binary
+    cp "$2" "$work.bin" && $1 "$work.bin" && wc -c < "$work.bin" && rm -f "$work.bin"
+}
+printf '%-8s %8s bytes\n' x86-64 "$(size_of strip "$B/vexo")"
+for arch in armhf arm64; do
+    case $arch in armhf) t=arm-linux-gnueabihf ;; arm64) t=aarch64-linux-gnu ;; esac
+    if command -v $t-g++ >/dev/null 2>&1; then
+        cmake -S . -B build-bench-$arch -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$arch.cmake -DVEXO_TESTS=OFF \
+            -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake --build build-bench-$arch --target vexo -j"$jobs" >/dev/null
+        printf '%-8s %8s bytes  needs: %s\n' $arch "$(size_of $t-strip build-bench-$arch/vexo)" \
+            "$($t-readelf -d build-bench-$arch/vexo | awk '/NEEDED/ {printf "%s ", $5}')"
+    else
+        printf '%-8s (no %s-g++ installed)\n' $arch $t
+    fi
+done
+echo "ldd vexo (x86-64):"
+ldd "$B/vexo" | sed 's/^/  /'
