@@ -1,5 +1,6 @@
 // The board link over a real pseudo-terminal against the simulated board:
 // silence, rejections, retries, line settings, faults on the line, the port lock.
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "avr.h"
+#include "file.h"
+#include "term.h"
 #include "helpers.h"
 
 static const char* const REPORT_END = "Running on LINE VOLTAGE\n";
@@ -218,4 +221,38 @@ TEST_F(Driver, LoopsReceivesThatManyRepliesAndPrintsOnce)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "print 19\n");
     EXPECT_GE(simRepliesSent(&sim) - before, 4);
+}
+
+// ---- Reception timing on a bare pseudo-terminal ------------------------------
+
+TEST(Reception, BufferedPacketsComeWithoutWaitingThenSilenceEndsTheCall)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    grantpt(master);
+    unlockpt(master);
+    FILE* f = fopen(ptsname(master), "r+");
+    ASSERT_NE(f, nullptr);
+    termios saved{};
+    termConfigRaw(fileno(f), &saved);
+    fileSetBlocking(fileno(f), 0);
+    // Two whole frames in one write: the first read takes both into the stream.
+    const unsigned char two[] = {0x7E, 0xFF, 0x7F, 0x7E, 0x01, 0xFE, 0x7F};
+    ASSERT_EQ(write(master, two, sizeof two), static_cast<ssize_t>(sizeof two));
+    std::vector<unsigned char> buf(256);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(filePacketGet(f, BAR(buf.data(), 256)).len, 1);
+    EXPECT_EQ(filePacketGet(f, BAR(buf.data(), 256)).len, 2);
+    const double both = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(both, 0.1) << "the second packet was already in the stream";
+    EXPECT_EQ(filePacketGet(f, BAR(buf.data(), 256)).arr, nullptr);
+    const double silent = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() - both;
+    EXPECT_GE(silent, 0.24);
+    EXPECT_LT(silent, 0.6);
+    // Bytes that come after an end of data are still read: nothing sticks.
+    const unsigned char one[] = {0x7E, 0x10, 0xEF, 0x7F};
+    ASSERT_EQ(write(master, one, sizeof one), static_cast<ssize_t>(sizeof one));
+    EXPECT_EQ(filePacketGet(f, BAR(buf.data(), 256)).len, 2);
+    fclose(f);
+    close(master);
 }

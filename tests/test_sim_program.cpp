@@ -30,6 +30,11 @@ TEST(SimProgram, RunsACommandAndPassesItsStatus)
     EXPECT_EQ(r.status, 7);
     r = runProgram({programPath("vexo-sim"), "--interval", "5", "--", "sh", "-c", "test -c \"$VEXO_DEVICE\""});
     EXPECT_EQ(r.status, 0);
+    r = runProgram(simRunning({"--onbatt-at", "0"}, {}));
+    EXPECT_NE(r.out.find("Running on BATTERY\n"), std::string::npos) << r.out;
+    r = runProgram({programPath("vexo-sim"), "--interval", "fast", "--", "true"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-sim: --interval needs a number from 0 to 60000, not 'fast'\n");
     r = runProgram({programPath("vexo-sim")});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("Usage: vexo-sim", 0), 0u);

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the libFuzzer harnesses with clang and runs each for a bounded time
-# (FUZZ_SECONDS, default 45), two at a time, from the seed corpus in fuzz/corpus.
+# Builds the libFuzzer harnesses with clang and runs them all at once, each
+# for a bounded time (FUZZ_SECONDS, default 60), from the seed corpus in fuzz/corpus.
 # New inputs go to a scratch copy; crashes are kept in build-fuzz/artifacts.
 # Prints executions and coverage per harness; fails when a harness fails.
 set -eu
@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake make:make clang++:clang \
     /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
-seconds=${FUZZ_SECONDS:-45}
+seconds=${FUZZ_SECONDS:-60}
 CXX=clang++ cmake -S . -B build-fuzz -DVEXO_FUZZ=ON -DVEXO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 scratch=$(mktemp -d)
@@ -22,14 +22,13 @@ run() { # harness
 }
 
 failed=0
-set -- receiver unframe roundtrip command options
-while [ $# -gt 0 ]; do
-    a=$1; shift
-    run "$a" & pa=$!
-    pb=""
-    if [ $# -gt 0 ]; then b=$1; shift; run "$b" & pb=$!; fi
-    wait $pa || failed=1
-    [ -z "$pb" ] || wait $pb || failed=1
+pids=""
+for h in receiver unframe roundtrip command options; do
+    run "$h" &
+    pids="$pids $!"
+done
+for p in $pids; do
+    wait "$p" || failed=1
 done
 
 printf '%-10s %12s %8s %8s %8s\n' harness executions cov features corpus
