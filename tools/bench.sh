@@ -43,10 +43,12 @@ PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$B/vexo" --charge 200 &
 sup=\$!
 until [ "\$(wc -l < "$work/rec.txt" 2>/dev/null || echo 0)" -ge 3 ]; do sleep 0.02; done
 sleep 1
-cpu0=\$(awk '{print \$14 + \$15}' /proc/\$sup/stat)
+cpu0=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
+u0=\$(awk '{print \$14}' /proc/\$sup/stat)
 r0=\$(wc -l < "$work/rec.txt")
 sleep $seconds
-cpu1=\$(awk '{print \$14 + \$15}' /proc/\$sup/stat)
+cpu1=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
+u1=\$(awk '{print \$14}' /proc/\$sup/stat)
 r1=\$(wc -l < "$work/rec.txt")
 hwm=\$(awk '/VmHWM/ {print \$2}' /proc/\$sup/status)
 anon=\$(awk '/RssAnon/ {print \$2}' /proc/\$sup/status)
@@ -63,22 +65,22 @@ timeout -s INT $seconds strace -c -o "$work/strace.txt" -p \$sup 2>/dev/null || 
 after=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
 kill \$sup; wait \$sup 2>/dev/null || true
 kill \$sim; wait \$sim 2>/dev/null || true
-echo "\$before \$after \$cpu0 \$cpu1 \$hwm \$((r1 - r0)) \$anon \$pss" > "$work/figures"
+echo "\$before \$after \$cpu0 \$cpu1 \$hwm \$((r1 - r0)) \$anon \$pss \$((u1 - u0))" > "$work/figures"
 EOS
 if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then unshare -n sh "$work/run.sh"; else sh "$work/run.sh"; fi
-read -r before after cpu0 cpu1 hwm cycles anon pss < "$work/figures"
+read -r before after cpu0 cpu1 hwm cycles anon pss uticks < "$work/figures"
 # strace -c rows: % time, seconds, usecs/call, calls, [errors,] syscall.
 calls=$(awk 'NR > 2 && $1 !~ /^-/ && $NF != "total" {n += $4} END {print n}' "$work/strace.txt")
 writes=$(awk '$NF == "write" {print $4}' "$work/strace.txt")
 replies=$((2 * writes)) # each cycle: one fresh status, one request, one confirming status
 hz=$(getconf CLK_TCK)
 awk -v c="$calls" -v r="$replies" -v w="$writes" -v t0="$cpu0" -v t1="$cpu1" -v hz="$hz" -v b="$before" \
-    -v a="$after" -v hwm="$hwm" -v s="$seconds" -v cy="$cycles" -v anon="$anon" -v pss="$pss" 'BEGIN {
+    -v a="$after" -v hwm="$hwm" -v s="$seconds" -v cy="$cycles" -v anon="$anon" -v pss="$pss" -v ut="$uticks" 'BEGIN {
     printf "cycles                         %d in %d s (strace run: %d)\n", cy, s, w
     printf "board replies (strace run)     %d\n", r
     printf "system calls per reply         %.2f (%d in all)\n", c / r, c
-    printf "CPU time per reply             %.1f us (%.2f s over %d replies, untraced run)\n", \
-        (t1 - t0) / hz / (2 * cy) * 1e6, (t1 - t0) / hz, 2 * cy
+    printf "CPU time per reply             %.1f us (%.3f s over %d replies, untraced; user part %.2f s)\n", \
+        (t1 - t0) / 1000 / (2 * cy), (t1 - t0) / 1e9, 2 * cy, ut / hz
     printf "heap allocations after 1 s     %d (%d before)\n", a - b, b
     printf "peak RSS                       %d kB (own anonymous memory %d kB, PSS %d kB)\n", hwm, anon, pss }'
 echo "system calls in the window:"
