@@ -12,3 +12,22 @@ bool privateNetwork();
         if (!privateNetwork())                                                                                         \
             GTEST_SKIP() << "needs a private network namespace (run as root)";                                         \
     } while (0)
+
+#include <string>
+#include <vector>
+
+#include "helpers.h"
+
+// A simulated board for the charging supervisor: skipped without a private
+// network, with a recording fake "shutdown" first in PATH (log: shutdownLog).
+class SupervisorTest : public SimTest {
+protected:
+    std::string dir;
+    std::string shutdownLog;
+    void SetUp() override;
+    // Starts vexo ARGS in the background on the board, output to dir/NAME.
+    Background startVexo(const std::vector<std::string>& args, const std::string& name, bool newSession = false);
+
+private:
+    std::vector<std::string> env;
+};

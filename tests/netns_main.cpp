@@ -1,5 +1,6 @@
 // Test main that first moves the process into a private network namespace.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <net/if.h>
@@ -29,6 +30,28 @@ static bool enterPrivateNetwork()
     ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
     close(fd);
     return ok;
+}
+
+void SupervisorTest::SetUp()
+{
+    SimTest::SetUp();
+    if (!privateNetwork())
+        GTEST_SKIP() << "needs a private network namespace (run as root)";
+    dir = makeTempDir();
+    shutdownLog = dir + "/shutdown.log";
+    const std::string bin = makeFakeShutdown(dir, shutdownLog);
+    env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+}
+
+Background SupervisorTest::startVexo(const std::vector<std::string>& args, const std::string& name, bool newSession)
+{
+    if (!started)
+        startSim();
+    std::vector<std::string> argv{programPath("vexo")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> e = env;
+    e.push_back("VEXO_DEVICE=" + sim.slavePath);
+    return startProgram(argv, e, dir + "/" + name, newSession);
 }
 
 int main(int argc, char** argv)

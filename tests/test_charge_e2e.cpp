@@ -10,38 +10,19 @@
 #include "netns.h"
 #include "udp_helpers.h"
 
-class Charge : public SimTest {
+class Charge : public SupervisorTest {
 protected:
-    std::string dir;
-    std::string shutdownLog;
-    std::vector<std::string> env;
     Background bg;
 
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        if (!privateNetwork())
-            GTEST_SKIP() << "needs a private network namespace (run as root)";
-        dir = makeTempDir();
-        shutdownLog = dir + "/shutdown.log";
-        const std::string bin = makeFakeShutdown(dir, shutdownLog);
-        env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
-    }
     void TearDown() override
     {
         stopProgram(&bg);
-        SimTest::TearDown();
+        SupervisorTest::TearDown();
     }
     // Starts vexo with args in the background once the board runs.
     void start(const std::vector<std::string>& args, bool newSession = false)
     {
-        if (!started)
-            startSim();
-        std::vector<std::string> argv{programPath("vexo")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> e = env;
-        e.push_back("VEXO_DEVICE=" + sim.slavePath);
-        bg = startProgram(argv, e, dir + "/out.txt", newSession);
+        bg = startVexo(args, "out.txt", newSession);
     }
     // Waits until the board has received n valid requests.
     bool waitRequests(size_t n, int timeoutMs = 5000)

@@ -28,37 +28,24 @@ static double csvMilliamps(const std::string& row)
 
 static std::string monPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-mon"; }
 
-class Monitor : public SimTest {
+class Monitor : public SupervisorTest {
 protected:
-    std::string dir;
-    std::vector<std::string> env;
     Background supervisor;
     Background mon;
 
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        if (!privateNetwork())
-            GTEST_SKIP() << "needs a private network namespace (run as root)";
-        dir = makeTempDir();
-        const std::string bin = makeFakeShutdown(dir, dir + "/shutdown.log");
-        env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
-    }
     void TearDown() override
     {
         stopProgram(&mon);
         stopProgram(&supervisor);
-        SimTest::TearDown();
+        SupervisorTest::TearDown();
     }
     // Starts the supervisor at ma and waits until it has held the current a while.
     void startSupervisor(const std::string& ma)
     {
         if (!started)
             startSim();
-        std::vector<std::string> e = env;
-        e.push_back("VEXO_DEVICE=" + sim.slavePath);
         const size_t before = requests().size();
-        supervisor = startProgram({programPath("vexo"), "--charge", ma}, e, dir + "/sup.txt");
+        supervisor = startVexo({"--charge", ma}, "sup.txt");
         ASSERT_TRUE(waitFor([&] { return requests().size() >= before + 60; }, 5000));
     }
 };
