@@ -23,7 +23,7 @@ static void startBoard()
 {
     sim = new SimServer;
     SimConfig cfg;
-    cfg.intervalMs = 1;
+    cfg.intervalMs = 2;
     if (!simServerStart(sim, cfg))
         abort();
     port = fileOpenOrDie(sim->slavePath.c_str(), "r+");
