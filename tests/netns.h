@@ -25,6 +25,7 @@ protected:
     std::string dir;
     std::string shutdownLog;
     void SetUp() override;
+    void TearDown() override;
     // Starts vexo ARGS in the background on the board, output to dir/NAME.
     Background startVexo(const std::vector<std::string>& args, const std::string& name, bool newSession = false);
 

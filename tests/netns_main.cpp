@@ -1,6 +1,7 @@
 // Test main that first moves the process into a private network namespace.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 
 #include <net/if.h>
@@ -41,6 +42,13 @@ void SupervisorTest::SetUp()
     shutdownLog = dir + "/shutdown.log";
     const std::string bin = makeFakeShutdown(dir, shutdownLog);
     env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+}
+
+void SupervisorTest::TearDown()
+{
+    SimTest::TearDown();
+    if (!dir.empty())
+        std::filesystem::remove_all(dir);
 }
 
 Background SupervisorTest::startVexo(const std::vector<std::string>& args, const std::string& name, bool newSession)

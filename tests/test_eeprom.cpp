@@ -94,4 +94,5 @@ TEST_F(Eeprom, FileSurvivesARestart)
     sim.requests.clear();
     const RunResult r = vexo({"--eer", "200"});
     EXPECT_EQ(r.out.substr(0, 6), "C8:77\n");
+    runProgram({"rm", "-rf", dir});
 }
