@@ -26,7 +26,7 @@ echo "lintian: no errors"
 if [ -z "$toolchain" ] && command -v systemd-analyze >/dev/null 2>&1; then
     # Verify the unit as installed, with ExecStart pointing at the built binary.
     tmp=$(mktemp -d)
-    sed "s|/usr/bin/vexo|$PWD/$dir/vexo|" dist/systemd/vexo-charge.service > "$tmp/vexo-charge.service"
+    sed "s|/usr/bin/vexo|$PWD/$dir/vexo|" "$dir/dist/vexo-charge.service" > "$tmp/vexo-charge.service"
     systemd-analyze verify --man=no "$tmp/vexo-charge.service"
     rm -rf "$tmp"
     echo "systemd-analyze verify: vexo-charge.service is valid"
