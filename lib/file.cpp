@@ -80,6 +80,9 @@ ByteArrayRef filePacketGet(FILE* f, ByteArrayRef fr)
     const int cap = fr.len < FILE_MAX_PACKET ? fr.len : FILE_MAX_PACKET;
     ByteArrayRef rx = BAR(fr.arr, 0);
     int fd = fileno(f);
+    // The deadline is looked at whenever the stream runs dry: a stream buffer
+    // holds a few kilobytes at most, so input without a good packet cannot
+    // keep the call from it for long, and bytes cost no clock reads.
     const long long deadline = monotonicMs() + FILE_NO_PACKET_MS;
     for (;;) {
         // A stream without a descriptor (in memory) is read until it ends.
@@ -107,8 +110,6 @@ ByteArrayRef filePacketGet(FILE* f, ByteArrayRef fr)
                 return rx;
             rx = BAR(fr.arr, 0);
         }
-        if (monotonicMs() >= deadline)
-            return BAR(nullptr, 0);
     }
 }
 

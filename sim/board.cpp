@@ -8,6 +8,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+void simSealPacket(byte* p, size_t n)
+{
+    byte sum = 0;
+    for (size_t i = 0; i + 1 < n; i++)
+        sum = static_cast<byte>(sum + p[i]);
+    p[n - 1] = static_cast<byte>(0xFF - sum);
+}
+
 word simEncodeVolts(double volts) { return static_cast<word>(std::clamp(std::lround(volts * 12160.0), 0L, 65535L)); }
 
 word simEncodeMicroamps(double ua)
@@ -134,11 +142,7 @@ VEXOreply simBoardReply(SimBoard* b)
     r.outputs = out;
     r.ee_addr = b->eeAddr;
     r.ee_data = b->eeData;
-    byte sum = 0;
-    const auto* p = reinterpret_cast<const byte*>(&r);
-    for (size_t i = 0; i + 1 < sizeof r; i++)
-        sum = static_cast<byte>(sum + p[i]);
-    r.checksum = static_cast<byte>(0xFF - sum);
+    simSealPacket(reinterpret_cast<byte*>(&r), sizeof r);
     return r;
 }
 

@@ -63,6 +63,9 @@ void simBoardPinReadings(SimBoard* b, word adc0, word adc2, word adc6, word adc7
 // Switches line power (true) or battery (false).
 void simBoardSetLinePower(SimBoard* b, bool line);
 
+// Sets the last byte of a packet of n bytes so that its checksum passes.
+void simSealPacket(byte* p, size_t n);
+
 // Raw encodings used by simBoardReply.
 word simEncodeVolts(double volts);
 word simEncodeMicroamps(double ua);

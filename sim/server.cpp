@@ -41,12 +41,8 @@ static std::vector<byte> frameOf(const std::vector<byte>& pkt)
 static std::vector<byte> junkPacket(size_t n, std::mt19937& rng)
 {
     std::vector<byte> p(n);
-    byte sum = 0;
-    for (size_t i = 0; i + 1 < n; i++) {
-        p[i] = static_cast<byte>(rng());
-        sum = static_cast<byte>(sum + p[i]);
-    }
-    p[n - 1] = static_cast<byte>(0xFF - sum);
+    std::generate(p.begin(), p.end(), [&rng] { return static_cast<byte>(rng()); });
+    simSealPacket(p.data(), n);
     return p;
 }
 

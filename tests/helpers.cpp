@@ -96,24 +96,6 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
     _exit(127);
 }
 
-RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs)
-{
-    RunResult r;
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return r;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execWithEnv(argv, env);
-    }
-    close(out[1]);
-    close(err[1]);
-    r.status = collect(pid, out[0], err[0], timeoutMs, &r);
-    return r;
-}
-
 RunResult runInChild(const std::function<int()>& fn, int timeoutMs)
 {
     RunResult r;
@@ -134,6 +116,11 @@ RunResult runInChild(const std::function<int()>& fn, int timeoutMs)
     close(err[1]);
     r.status = collect(pid, out[0], err[0], timeoutMs, &r);
     return r;
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs)
+{
+    return runInChild([&]() -> int { execWithEnv(argv, env); }, timeoutMs);
 }
 
 Background startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
