@@ -23,7 +23,7 @@ static void startBoard()
 {
     sim = new SimServer;
     SimConfig cfg;
-    cfg.intervalMs = 2;
+    cfg.intervalMs = 10; // a 50 ms stall of the instrumented host still leaves fewer than five stale records
     if (!simServerStart(sim, cfg))
         abort();
     port = fileOpenOrDie(sim->slavePath.c_str(), "r+");
