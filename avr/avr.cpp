@@ -18,7 +18,7 @@ void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc set
     termConfigRaw(fileno(f), &saved);
     _AVRrun(f, data, argc, argv, setup, init, opt, print, task, callback);
     tcsetattr(fileno(f), TCSANOW, &saved);
-    fclose(f);
+    fileClose(f);
 }
 
 void _AVRrun(FILE* f, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,
@@ -47,6 +47,25 @@ void _AVRrun(FILE* f, void* data, int argc, char** argv, AVRsetupFunc setup, AVR
     }
 }
 
+// How replies are received; see AVRsetMinReply and AVRwaitOutNoise.
+struct AVRlinkRules {
+    int minReply = 1;
+    bool waitOutNoise = false;
+    AVRlineFunc lineEvent = nullptr;
+    void* data = nullptr;
+    bool quiet = false; // a spell without good packets is going on
+};
+static AVRlinkRules linkRules;
+
+void AVRsetMinReply(int len) { linkRules.minReply = len; }
+
+void AVRwaitOutNoise(AVRlineFunc fn, void* data)
+{
+    linkRules.waitOutNoise = true;
+    linkRules.lineEvent = fn;
+    linkRules.data = data;
+}
+
 // Ends the program on a dead link.
 [[noreturn]] static void linkFailed(const char* msg)
 {
@@ -54,12 +73,48 @@ void _AVRrun(FILE* f, void* data, int argc, char** argv, AVRsetupFunc setup, AVR
     exit(AVR_EXIT_LINK);
 }
 
-ByteArrayRef AVRreplyGet(FILE* f, ByteArrayRef pReply)
+static void lineQuiet(bool quiet)
 {
-    const ByteArrayRef b = filePacketGet(f, pReply);
-    if (b.arr == nullptr)
-        linkFailed("Failed to communicate with AVR\n");
-    return b;
+    if (linkRules.quiet == quiet)
+        return;
+    linkRules.quiet = quiet;
+    if (linkRules.lineEvent != nullptr)
+        linkRules.lineEvent(quiet ? 1 : 0, linkRules.data);
+}
+
+// The next good reply, or the end of the program.
+static ByteArrayRef receiveReply(FILE* f, ByteArrayRef buf)
+{
+    const FileRxRules rules{linkRules.minReply, FILE_NO_PACKET_MS};
+    for (;;) {
+        FileRxEnd why;
+        const ByteArrayRef b = filePacketReceive(f, buf, rules, &why);
+        if (b.arr != nullptr) {
+            lineQuiet(false);
+            return b;
+        }
+        if (why != FILE_RX_NO_PACKET || !linkRules.waitOutNoise)
+            linkFailed("Failed to communicate with AVR\n");
+        lineQuiet(true);
+    }
+}
+
+ByteArrayRef AVRreplyGet(FILE* f, ByteArrayRef pReply) { return receiveReply(f, pReply); }
+
+ByteArrayRef AVRreplyGetFresh(FILE* f, ByteArrayRef pReply)
+{
+    const ByteArrayRef b = receiveReply(f, pReply);
+    if (fileInputHeld(f) == 0)
+        return b;
+    fileFlushInput(f);
+    return receiveReply(f, pReply);
+}
+
+// A record already waiting cannot show a request about to go out.
+static void sendFresh(FILE* f, ByteArrayRef req)
+{
+    fileFlushInput(f);
+    serialFramedSend(f, req);
 }
 
 ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback)
@@ -67,18 +122,16 @@ ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRchec
     byte& sum = req.arr[req.len - 1];
     sum = 0;
     sum = static_cast<byte>(-1 - ByteArrayRef_Checksum(req));
-    serialFramedSend(f, req);
+    sendFresh(f, req);
     int retries = AVR_RETRIES;
     int replies_till_retry = AVR_REPLIES_TILL_RETRY;
     while (retries-- != 0) {
-        const ByteArrayRef b = filePacketGet(f, ret);
-        if (b.arr == nullptr)
-            linkFailed("Failed to communicate with AVR\n");
+        const ByteArrayRef b = receiveReply(f, ret);
         const int retry = callback(req, ret);
         if (retry == 0)
             return b;
         if (--replies_till_retry == 0) {
-            serialFramedSend(f, req);
+            sendFresh(f, req);
             replies_till_retry = AVR_REPLIES_TILL_RETRY;
         }
     }

@@ -4,6 +4,10 @@
 // which receives the board's status, lets the callbacks build and edit a
 // request, sends it and waits for a status that shows it, and prints the
 // status. Every link failure ends the program with a message and status 3.
+//
+// A status record that was already waiting when a request went out cannot
+// show that request: each send first discards pending input, so a stalled
+// host never judges old records against a new request.
 #pragma once
 
 #include <cstdio>
@@ -27,6 +31,19 @@ using AVRtaskFunc = int (*)(FILE* f2, int task, ByteArrayRef bReq, ByteArrayRef 
 // Reply checker: 0 when the reply shows the request, anything else to keep waiting.
 using AVRcheckFunc = int (*)(ByteArrayRef bReq, ByteArrayRef bRep);
 
+// Called when the line has carried bytes but no good packet for 2 s (quiet 1)
+// and when a good packet comes again (quiet 0).
+using AVRlineFunc = void (*)(int quiet, void* data);
+
+// Packets shorter than len are never replies: they are dropped like a bad
+// checksum and the wait goes on. The program sets its status record's size.
+void AVRsetMinReply(int len);
+
+// From now on bytes that never form a good packet do not end the program:
+// only silence or a line that has gone does. fn (may be null) hears of such
+// spells as they begin and end. For the charging supervisor.
+void AVRwaitOutNoise(AVRlineFunc fn, void* data);
+
 // One whole run on the device ser (opened or the program exits with status 1).
 void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,
             AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback);
@@ -39,7 +56,12 @@ void _AVRrun(FILE* f, void* data, int argc, char** argv, AVRsetupFunc setup, AVR
 // exits with "Failed to communicate with AVR" and status 3 when none comes.
 ByteArrayRef AVRreplyGet(FILE* f, ByteArrayRef pReply);
 
-// Sets req's checksum byte, sends req and waits for a reply that callback
-// accepts, sending again after every second rejection; returns the accepted
-// reply in ret's buffer. Exits with status 3 on silence or 5 rejections.
+// AVRreplyGet, but a reply that had more input queued behind it is old (the
+// host was stalled): the queue is discarded and the next reply taken.
+ByteArrayRef AVRreplyGetFresh(FILE* f, ByteArrayRef pReply);
+
+// Sets req's checksum byte, discards pending input, sends req and waits for
+// a reply that callback accepts, sending again (after another discard) after
+// every second rejection; returns the accepted reply in ret's buffer. Exits
+// with status 3 on silence, a dead line or 5 rejections.
 ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback);

@@ -1,9 +1,15 @@
 // vexo: status, outputs, EEPROM and charging supervision of the battery back-up board.
+#include "Process.h"
 #include "avr.h"
 #include "vexo.h"
 
 int main(int argc, char** argv)
 {
+    // Started with a standard stream closed, the port would become that
+    // descriptor: the report would go down the line, and the supervisor
+    // would lose the port when it detaches.
+    processOpenStandardStreams();
+    AVRsetMinReply(sizeof(VEXOreply));
     AVRrun(VEXOdevicePath(), nullptr, argc, argv, nullptr, VEXOrequestInitFromReply, VEXOprocessOptions,
            VEXOreplyPacket_Print, VEXOtask2Do, VEXOcallback);
     return 0;

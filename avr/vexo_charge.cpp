@@ -2,6 +2,7 @@
 // the charging current, follows the on/off cycle, takes UDP commands, sends
 // telemetry and shuts the host down after a power failure.
 #include <array>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -70,12 +71,18 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
     int shutdown_pending = -1;
 
     processDaemonize();
+    // Detached: the hang-up of the terminal that started it is no concern.
+    signal(SIGHUP, SIG_IGN);
+    // Bytes that never form a packet are waited out; only silence ends it.
+    AVRwaitOutNoise(nullptr, nullptr);
     VEXOchargeState state;
     VEXOchargeState_Init(&state, targetI, on, off);
 
     while (state.running) {
         VEXOUDPcommandCheck(&state);
-        const ByteArrayRef bRep = AVRreplyGet(f, repAll);
+        // After a stall the queued records are old: regulation and the
+        // power watch act on a fresh one.
+        const ByteArrayRef bRep = AVRreplyGetFresh(f, repAll);
         bReq.len = VEXOrequestInitFromReply(bRep, bReq);
         const time_t t = time(nullptr);
         const VEXOreply rep = VEXOreply_Get(bRep);

@@ -10,7 +10,11 @@
 #include "net.h"
 #include "vexo.h"
 
-// Bytes a command needs before any of its fields may be read.
+// Datagrams one poll reads at the most while it looks for a command.
+constexpr int VEXO_UDP_READS_PER_POLL = 256;
+
+// Bytes a command needs before any of its fields may be read; 0 for a
+// number that is no command.
 static int commandLength(std::int32_t command)
 {
     switch (command) {
@@ -18,7 +22,7 @@ static int commandLength(std::int32_t command)
     case 2: return 4;
     case 3: return 8;
     case 4: return 16;
-    default: return 4;
+    default: return 0;
     }
 }
 
@@ -41,18 +45,9 @@ static void newTarget(VEXOchargeState* state, std::int32_t n)
     state->masterI = n;
 }
 
-void VEXOUDPcommandCheck(VEXOchargeState* state)
+// Carries out one well-formed command from the sender from.
+static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const sockaddr_in& from)
 {
-    int fd = state->rxSocket;
-    timeval tv{0, 0};
-    if (filesWaitRead(IAR(&fd, 1), &tv) <= 0)
-        return;
-    VEXOUDPcommand cmd;
-    std::memset(&cmd, 0, sizeof cmd);
-    sockaddr_in from;
-    const ByteArrayRef got = netUDPrxFlags(fd, BAR(&cmd, sizeof cmd), &from, MSG_DONTWAIT);
-    if (got.arr == nullptr || got.len < 4 || got.len < commandLength(cmd.command))
-        return;
     switch (cmd.command) {
     case 1: {
         unsigned char a[4];
@@ -86,5 +81,29 @@ void VEXOUDPcommandCheck(VEXOchargeState* state)
         break;
     }
     default: break;
+    }
+}
+
+void VEXOUDPcommandCheck(VEXOchargeState* state)
+{
+    int fd = state->rxSocket;
+    timeval tv{0, 0};
+    if (filesWaitRead(IAR(&fd, 1), &tv) <= 0)
+        return;
+    // Datagrams that are no command (empty, short, an unknown number) are
+    // read and dropped in the same poll, so a flood of them cannot hold a
+    // real command back. Still one command a cycle at most, and no wait.
+    for (int i = 0; i < VEXO_UDP_READS_PER_POLL; i++) {
+        VEXOUDPcommand cmd;
+        std::memset(&cmd, 0, sizeof cmd);
+        sockaddr_in from;
+        const ByteArrayRef got = netUDPrxFlags(fd, BAR(&cmd, sizeof cmd), &from, MSG_DONTWAIT);
+        if (got.arr == nullptr)
+            return; // the queue is empty, or the receive failed
+        const int need = got.len >= 4 ? commandLength(cmd.command) : 0;
+        if (need != 0 && got.len >= need) {
+            commandRun(state, cmd, from);
+            return;
+        }
     }
 }

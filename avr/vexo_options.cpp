@@ -202,7 +202,9 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int arg
             haveVal = true;
             break;
         case OPT_CHARGE:
-            chargeOption(file, bReq, &pkt, static_cast<word>(number(arg)), on, off, shutdelay);
+            val = static_cast<word>(number(arg));
+            haveVal = true;
+            chargeOption(file, bReq, &pkt, val, on, off, shutdelay);
             continue; // the request was edited in place
         case OPT_LOG:
             strncpy(IPADRS, arg, sizeof IPADRS - 1);

@@ -1,5 +1,6 @@
 #include "Process.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -56,5 +57,19 @@ void processDaemonize()
     if (tty >= 0) {
         ioctl(tty, TIOCNOTTY, 0);
         close(tty);
+    }
+}
+
+void processOpenStandardStreams()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is fd itself: the lower ones are open.
+        const int n = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (n >= 0 && n != fd) {
+            dup2(n, fd);
+            close(n);
+        }
     }
 }

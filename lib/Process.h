@@ -1,5 +1,6 @@
 // Process helpers: start a program as a co-process on the standard
-// descriptors, and cut the running process off from its terminal.
+// descriptors, cut the running process off from its terminal, and make sure
+// the standard descriptors are open.
 #pragma once
 
 #include <sys/types.h>
@@ -12,3 +13,7 @@ pid_t processExec(char* path, char** args);
 // Flushes and points standard input, output and error at "/" (read-only)
 // and gives up the controlling terminal, if any. Reports nothing.
 void processDaemonize();
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file opened later becomes standard input, output or error.
+void processOpenStandardStreams();

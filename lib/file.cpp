@@ -56,18 +56,6 @@ static ByteArrayRef ByteArray_PacketGet(ByteArrayRef fr, byte b, int cap)
     return BAR(fr.arr, b == SERIAL_START ? RX_OPENED : len);
 }
 
-// True when the stream already holds read-ahead bytes, so a read will not
-// need the descriptor. Without a way to look, a read is simply tried first.
-static bool streamHasInput(FILE* f)
-{
-#if defined(__GLIBC__)
-    return f->_IO_read_ptr < f->_IO_read_end;
-#else
-    (void)f;
-    return true;
-#endif
-}
-
 static long long monotonicMs()
 {
     timespec ts{};
@@ -75,43 +63,111 @@ static long long monotonicMs()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-ByteArrayRef filePacketGet(FILE* f, ByteArrayRef fr)
+// Bytes read from the port but not yet fed to the receiver. The stream and
+// descriptor they came from are kept with them, so another port starts empty.
+struct PortReadAhead {
+    const FILE* owner = nullptr;
+    int fd = -1;
+    int head = 0; // next byte to take
+    int tail = 0; // end of the bytes read
+    std::array<byte, FILE_READ_AHEAD> buf{};
+};
+static PortReadAhead ahead;
+
+static PortReadAhead* readAheadOf(const FILE* f, int fd)
+{
+    if (ahead.owner != f || ahead.fd != fd) {
+        ahead.owner = f;
+        ahead.fd = fd;
+        ahead.head = ahead.tail = 0;
+    }
+    return &ahead;
+}
+
+// Waits for the port to become readable and reads a block into the empty
+// read-ahead. FILE_RX_PACKET here means bytes are there to take.
+static FileRxEnd fillReadAhead(PortReadAhead* in, long long deadline)
+{
+    int fd = in->fd;
+    for (;;) {
+        timeval tv{0, FILE_SILENCE_US};
+        bool cut = false; // the wait ends at the no-packet deadline, not at silence
+        if (deadline != 0) {
+            const long long left = deadline - monotonicMs();
+            if (left <= 0)
+                return FILE_RX_NO_PACKET;
+            if (left * 1000 < FILE_SILENCE_US) {
+                tv.tv_usec = static_cast<suseconds_t>(left * 1000);
+                cut = true;
+            }
+        }
+        const int ready = filesWaitRead(IAR(&fd, 1), &tv);
+        if (ready == 0)
+            return cut ? FILE_RX_NO_PACKET : FILE_RX_SILENCE;
+        if (ready < 0 && errno != EINTR)
+            return FILE_RX_HANGUP;
+        if (ready < 0)
+            continue;
+        const ssize_t n = read(fd, in->buf.data(), in->buf.size());
+        if (n > 0) {
+            in->head = 0;
+            in->tail = static_cast<int>(n);
+            return FILE_RX_PACKET;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        // Readable, yet no byte (end of file, /dev/null) or an error such as
+        // EIO from a terminal whose other side has closed.
+        return FILE_RX_HANGUP;
+    }
+}
+
+ByteArrayRef filePacketReceive(FILE* f, ByteArrayRef fr, FileRxRules rules, FileRxEnd* why)
 {
     const int cap = fr.len < FILE_MAX_PACKET ? fr.len : FILE_MAX_PACKET;
     ByteArrayRef rx = BAR(fr.arr, 0);
-    int fd = fileno(f);
-    // The deadline is looked at whenever the stream runs dry: a stream buffer
-    // holds a few kilobytes at most, so input without a good packet cannot
-    // keep the call from it for long, and bytes cost no clock reads.
-    const long long deadline = monotonicMs() + FILE_NO_PACKET_MS;
+    const int fd = fileno(f);
+    PortReadAhead* in = fd >= 0 ? readAheadOf(f, fd) : nullptr;
+    // The deadline is looked at only when the read-ahead runs dry: bytes
+    // cost no clock reads, and a block lasts a fraction of a second.
+    const long long deadline = rules.noPacketMs > 0 ? monotonicMs() + rules.noPacketMs : 0;
     for (;;) {
-        // A stream without a descriptor (in memory) is read until it ends.
-        if (fd >= 0 && !streamHasInput(f)) {
-            const long long left = deadline - monotonicMs();
-            if (left <= 0)
+        int c;
+        if (in == nullptr) {
+            c = fgetc(f);
+            if (c == EOF) {
+                clearerr(f);
+                *why = FILE_RX_SILENCE;
                 return BAR(nullptr, 0);
-            timeval tv{0, FILE_SILENCE_US};
-            if (left * 1000 < FILE_SILENCE_US)
-                tv.tv_usec = static_cast<suseconds_t>(left * 1000);
-            if (filesWaitRead(IAR(&fd, 1), &tv) == 0)
-                return BAR(nullptr, 0);
-        }
-        const int c = fgetc(f);
-        if (c == EOF) {
-            // Only "nothing there now" on this port: never let it stick.
-            clearerr(f);
-            if (fd < 0 || monotonicMs() >= deadline)
-                return BAR(nullptr, 0);
-            continue;
+            }
+        } else {
+            if (in->head == in->tail) {
+                const FileRxEnd end = fillReadAhead(in, deadline);
+                if (end != FILE_RX_PACKET) {
+                    *why = end;
+                    return BAR(nullptr, 0);
+                }
+            }
+            c = in->buf[static_cast<size_t>(in->head++)];
         }
         rx = ByteArray_PacketGet(rx, static_cast<byte>(c), cap);
         if (rx.len > 0) {
-            if ((ByteArrayRef_Checksum(rx) & 0xFF) == 0xFF)
+            if ((ByteArrayRef_Checksum(rx) & 0xFF) == 0xFF && rx.len >= rules.minLen) {
+                *why = FILE_RX_PACKET;
                 return rx;
+            }
             rx = BAR(fr.arr, 0);
         }
     }
 }
+
+ByteArrayRef filePacketGet(FILE* f, ByteArrayRef fr)
+{
+    FileRxEnd why;
+    return filePacketReceive(f, fr, FILE_RX_DEFAULT, &why);
+}
+
+int fileInputHeld(const FILE* f) { return ahead.owner == f && ahead.head < ahead.tail ? 1 : 0; }
 
 int filesWaitRead(IntArrayRef fh, struct timeval* tv)
 {
@@ -133,9 +189,25 @@ int filesWaitRead(IntArrayRef fh, struct timeval* tv)
 
 void fileFlushInput(FILE* f)
 {
-    std::array<byte, 256> scratch;
-    while (fread(scratch.data(), 1, scratch.size(), f) > 0) {}
-    clearerr(f);
+    const int fd = fileno(f);
+    if (fd < 0) {
+        std::array<byte, 256> scratch;
+        while (fread(scratch.data(), 1, scratch.size(), f) > 0) {}
+        clearerr(f);
+        return;
+    }
+    // The port returns at once when nothing is pending: 0 from a raw
+    // terminal, EAGAIN from anything else that is non-blocking.
+    PortReadAhead* in = readAheadOf(f, fd);
+    in->head = in->tail = 0;
+    while (read(fd, in->buf.data(), in->buf.size()) > 0) {}
+}
+
+void fileClose(FILE* f)
+{
+    if (ahead.owner == f)
+        ahead = PortReadAhead{};
+    fclose(f);
 }
 
 // open(2) flags for an fopen mode.

@@ -2,8 +2,14 @@
 //
 // Packet reception (filePacketGet) collects one frame byte by byte, checks its
 // checksum and returns the packet, or the empty view after 250 ms of silence
-// (or 2 s of input that never forms a good packet). Also: descriptor wait,
-// input flush, opening the port, blocking mode, hex dump and directory walk.
+// (or 2 s of input that never forms a good packet), or at once when the other
+// end of the line has gone. Also: descriptor wait, input flush, opening the
+// port, blocking mode, hex dump and directory walk.
+//
+// The port is read in blocks into a read-ahead buffer of this module, so a
+// wait happens exactly when nothing received is left, with any C library.
+// One port is read at a time; a stream without a descriptor (in memory) is
+// read through the stream itself.
 #pragma once
 
 #include <cstdio>
@@ -20,6 +26,26 @@ constexpr int FILE_NO_PACKET_MS = 2000;
 // Most bytes a receive buffer may collect (the receiver's state codes need < 500).
 constexpr int FILE_MAX_PACKET = 499;
 
+// Bytes the read-ahead takes from the port in one read.
+constexpr int FILE_READ_AHEAD = 4096;
+
+// How a packet wait ended.
+enum FileRxEnd {
+    FILE_RX_PACKET,    // a good packet was returned
+    FILE_RX_SILENCE,   // 250 ms without a byte (or the end of an in-memory stream)
+    FILE_RX_NO_PACKET, // bytes kept coming for the limit without a good packet
+    FILE_RX_HANGUP,    // readable but no byte, or a read error: the other end is gone
+};
+
+// What a packet wait accepts and how long it listens to bytes without a packet.
+struct FileRxRules {
+    int minLen;     // shorter packets are dropped like a bad checksum
+    int noPacketMs; // limit for bytes without a good packet; 0: only silence ends the wait
+};
+
+// The rules of filePacketGet: any length, FILE_NO_PACKET_MS.
+constexpr FileRxRules FILE_RX_DEFAULT{1, FILE_NO_PACKET_MS};
+
 // Sum of all bytes of the view as unsigned values, unreduced.
 int ByteArrayRef_Checksum(ByteArrayRef pkt);
 
@@ -28,13 +54,23 @@ int ByteArrayRef_Checksum(ByteArrayRef pkt);
 // the empty view (null arr) after silence or a run of input without a packet.
 ByteArrayRef filePacketGet(FILE* f, ByteArrayRef fr);
 
+// filePacketGet with the given rules; *why tells how the wait ended.
+ByteArrayRef filePacketReceive(FILE* f, ByteArrayRef fr, FileRxRules rules, FileRxEnd* why);
+
+// 1 when bytes of f are held in the read-ahead, received but not yet taken:
+// the packet last returned was not the newest on the line.
+int fileInputHeld(const FILE* f);
+
 // Waits until a descriptor of fh (negative ones skipped) is readable; returns
 // the number ready, 0 on time-out or an empty list, -1 on error.
 int filesWaitRead(IntArrayRef fh, struct timeval* tv);
 
-// Reads and discards everything pending on the stream; never waits on a
-// non-blocking port.
+// Discards everything pending on the stream, held bytes included; never
+// waits on a non-blocking port.
 void fileFlushInput(FILE* f);
+
+// Forgets any bytes held for f and closes it.
+void fileClose(FILE* f);
 
 // Opens file (not as controlling terminal, close-on-exec) and takes an
 // exclusive lock on it; on failure prints "Error opening %s: %m" on standard
