@@ -46,7 +46,7 @@ static const char usage[] =
     "  --record FILE    append each request received to FILE: seconds and hex bytes\n"
     "  --control FIFO   also read control commands from FIFO (created if missing)\n"
     "Control commands: line, battery, silent MS, noise N, badsum N, short N, oversize N,\n"
-    "  garbage on|off, ignore on|off, confirm-after N, eeprom ADDR VALUE, quit\n";
+    "  garbage on|off, ignore on|off, confirm-after N, burst N, eeprom ADDR VALUE, quit\n";
 
 // Line-based reader of control commands from one descriptor.
 struct ControlInput {
@@ -79,14 +79,13 @@ static bool readControl(SimServer* s, ControlInput* in)
 }
 
 // Appends the requests not yet written to the record file.
-static void flushRecord(SimServer* s, FILE* rec, size_t* done)
+static void flushRecord(SimServer* s, FILE* rec, long* seen)
 {
     if (rec == nullptr)
         return;
-    const auto reqs = simRequests(s);
-    for (; *done < reqs.size(); ++*done) {
-        fprintf(rec, "%.6f", reqs[*done].t);
-        for (byte b : reqs[*done].packet)
+    for (const auto& r : simRequestsSince(s, seen)) {
+        fprintf(rec, "%.6f", r.t);
+        for (byte b : r.packet)
             fprintf(rec, " %02X", b);
         fprintf(rec, "\n");
     }
@@ -210,7 +209,7 @@ int main(int argc, char** argv)
     }
 
     int status = 0;
-    size_t recorded = 0;
+    long recorded = 0;
     bool quit = false;
     while (!quit && stopSignal == 0) {
         std::vector<pollfd> fds(inputs.size());

@@ -81,11 +81,15 @@ static void takeFrame(SimServer* s, FrameDecoder* d)
         applyOrDefer(s, r.req);
     }
     s->requests.push_back(std::move(r));
+    s->requestsTotal++;
+    if (s->requests.size() >= 2 * SIM_HISTORY)
+        s->requests.erase(s->requests.begin(), s->requests.begin() + SIM_HISTORY);
     s->changed.notify_all();
 }
 
 static void feed(SimServer* s, FrameDecoder* d, byte b)
 {
+    s->hostBytes++;
     if (b == 0x7E) {
         d->inFrame = true;
         d->escape = false;
@@ -165,9 +169,13 @@ static std::vector<byte> nextOutput(SimServer* s, double now, double dt)
     std::vector<byte> pkt(sizeof r);
     std::memcpy(pkt.data(), &r, sizeof r);
     const auto fr = frameOf(pkt);
-    out.insert(out.end(), fr.begin(), fr.end());
-    s->repliesSent++;
-    s->replyEnds.push_back(now + static_cast<double>(out.size()) * BYTE_TIME_S);
+    for (int i = 0; i < std::max(1, f.burstRecords); i++) {
+        out.insert(out.end(), fr.begin(), fr.end());
+        s->repliesSent++;
+        s->replyEnds.push_back(now + static_cast<double>(out.size()) * BYTE_TIME_S);
+    }
+    if (s->replyEnds.size() >= 2 * SIM_HISTORY)
+        s->replyEnds.erase(s->replyEnds.begin(), s->replyEnds.begin() + SIM_HISTORY);
     if (s->board.sleepRequested != 0) {
         f.silentUntil = now + s->board.sleepRequested;
         s->board.sleepRequested = 0;
@@ -333,6 +341,12 @@ void simSetConfirmAfter(SimServer* s, int replies)
     s->faults.confirmAfter = replies;
 }
 
+void simInjectBurst(SimServer* s, int records)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->faults.burstRecords = records;
+}
+
 void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, word temp)
 {
     std::lock_guard<std::mutex> lock(s->mu);
@@ -352,6 +366,28 @@ std::vector<SimRequest> simRequests(const SimServer* s)
 {
     std::lock_guard<std::mutex> lock(s->mu);
     return s->requests;
+}
+
+std::vector<SimRequest> simRequestsSince(const SimServer* s, long* seen)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    const long held = static_cast<long>(s->requests.size());
+    const long first = s->requestsTotal - held; // sequence number of requests[0]
+    const long from = std::max(*seen, first) - first;
+    *seen = s->requestsTotal;
+    return std::vector<SimRequest>(s->requests.begin() + from, s->requests.end());
+}
+
+void simClearRequests(SimServer* s)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->requests.clear();
+}
+
+long simHostBytes(const SimServer* s)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    return s->hostBytes;
 }
 
 std::vector<double> simReplyEnds(const SimServer* s)
@@ -407,6 +443,8 @@ std::string simControl(SimServer* s, const std::string& line)
         simSetIgnoreRequests(s, on);
     else if (cmd == "confirm-after")
         simSetConfirmAfter(s, n);
+    else if (cmd == "burst")
+        simInjectBurst(s, n);
     else if (cmd == "eeprom") {
         std::string value;
         in >> value;

@@ -43,7 +43,12 @@ struct SimFaults {
     bool garbage = false;        // a stream of bytes that never forms a frame
     bool ignoreRequests = false; // never apply a request
     int confirmAfter = 0;        // apply a request only after this many more replies
+    int burstRecords = 0;        // send every status record this many times back to back
 };
+
+// Entries of the request and reply histories kept at the least; older ones
+// are dropped in blocks, so a long run stays flat in memory.
+constexpr size_t SIM_HISTORY = 4096;
 
 struct SimServer {
     SimConfig cfg;
@@ -57,7 +62,9 @@ struct SimServer {
     std::condition_variable changed;
     SimBoard board;
     SimFaults faults;
-    std::vector<SimRequest> requests;
+    std::vector<SimRequest> requests; // the latest, at least SIM_HISTORY of them
+    long requestsTotal = 0;           // requests received since the start
+    long hostBytes = 0;               // bytes received from the host, frames or not
     long repliesSent = 0;
     std::vector<double> replyEnds; // when the last byte of each status record left the line
     bool pendingSet = false;
@@ -85,6 +92,7 @@ void simInjectOversizedFrame(SimServer* s, int frames);
 void simSetGarbage(SimServer* s, bool on);
 void simSetIgnoreRequests(SimServer* s, bool on);
 void simSetConfirmAfter(SimServer* s, int replies);
+void simInjectBurst(SimServer* s, int records);
 
 // Pins the raw readings of every later status record.
 void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, word temp);
@@ -94,6 +102,11 @@ void simSetOutputs(SimServer* s, word outputs, word pwm_lo, word pwm_t);
 // Copies of what the server has seen and holds.
 std::vector<double> simReplyEnds(const SimServer* s);
 std::vector<SimRequest> simRequests(const SimServer* s);
+// The requests received after the first *seen of them; *seen becomes the total.
+std::vector<SimRequest> simRequestsSince(const SimServer* s, long* seen);
+// Forgets the requests received so far.
+void simClearRequests(SimServer* s);
+long simHostBytes(const SimServer* s);
 long simRepliesSent(const SimServer* s);
 SimBoard simBoardSnapshot(const SimServer* s);
 
@@ -102,5 +115,5 @@ bool simWaitRequests(SimServer* s, int timeoutMs, bool (*pred)(const std::vector
 
 // Runs one control command ("line", "battery", "silent MS", "noise N", "badsum N",
 // "short N", "oversize N", "garbage on|off", "ignore on|off", "confirm-after N",
-// "eeprom ADDR VALUE"); returns an empty string or an error text.
+// "burst N", "eeprom ADDR VALUE"); returns an empty string or an error text.
 std::string simControl(SimServer* s, const std::string& line);

@@ -58,7 +58,7 @@ TEST_F(Charge, AcceptedCurrentsStartTheSupervisor)
             EXPECT_TRUE(waitFor([&] { return std::fabs(boardMilliamps() - 60) <= 3; }, 5000)) << boardMilliamps();
         }
         stopProgram(&bg);
-        sim.requests.clear();
+        simClearRequests(&sim);
     }
 }
 
@@ -75,7 +75,7 @@ TEST_F(Charge, RefusedCurrentsPrintTheMessageAfterOneRequest)
         ASSERT_EQ(reqs.size(), 1u);
         EXPECT_TRUE(VEXObit(reqs[0].outputs, opamp | buckOff | offsetOff));
         EXPECT_FALSE(VEXObit(reqs[0].outputs, pwm1en));
-        sim.requests.clear();
+        simClearRequests(&sim);
     }
 }
 

@@ -91,7 +91,7 @@ TEST_F(Eeprom, FileSurvivesARestart)
     simServerStop(&sim);
     started = false;
     EXPECT_EQ(readFile(cfg.board.eepromPath).size(), 256u);
-    sim.requests.clear();
+    simClearRequests(&sim);
     const RunResult r = vexo({"--eer", "200"});
     EXPECT_EQ(r.out.substr(0, 6), "C8:77\n");
     runProgram({"rm", "-rf", dir});
