@@ -373,9 +373,15 @@ std::vector<SimRequest> simRequestsSince(const SimServer* s, long* seen)
     std::lock_guard<std::mutex> lock(s->mu);
     const long held = static_cast<long>(s->requests.size());
     const long first = s->requestsTotal - held; // sequence number of requests[0]
-    const long from = std::max(*seen, first) - first;
+    const long from = std::min(std::max(*seen, first), s->requestsTotal) - first;
     *seen = s->requestsTotal;
     return std::vector<SimRequest>(s->requests.begin() + from, s->requests.end());
+}
+
+long simRequestsTotal(const SimServer* s)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    return s->requestsTotal;
 }
 
 void simClearRequests(SimServer* s)

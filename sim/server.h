@@ -104,6 +104,8 @@ std::vector<double> simReplyEnds(const SimServer* s);
 std::vector<SimRequest> simRequests(const SimServer* s);
 // The requests received after the first *seen of them; *seen becomes the total.
 std::vector<SimRequest> simRequestsSince(const SimServer* s, long* seen);
+// Requests received since the start, forgotten ones included.
+long simRequestsTotal(const SimServer* s);
 // Forgets the requests received so far.
 void simClearRequests(SimServer* s);
 long simHostBytes(const SimServer* s);
