@@ -26,6 +26,7 @@ static void startBoard()
     cfg.intervalMs = 10; // a 50 ms stall of the instrumented host still leaves fewer than five stale records
     if (!simServerStart(sim, cfg))
         abort();
+    AVRsetMinReply(sizeof(VEXOreply)); // as the program's main does
     port = fileOpenOrDie(sim->slavePath.c_str(), "r+");
     fileSetBlocking(fileno(port), 0);
     struct termios saved {};

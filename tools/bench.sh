@@ -6,8 +6,12 @@
 #  3. the charging supervisor for SECONDS (default 30) at a 10 ms interval:
 #     CPU time and system calls per board reply, heap allocations after the
 #     first second, peak RSS (in a private network namespace when root);
+#     with BENCH_BASELINE=REV the same figures for vexo as built from git
+#     revision REV, for a before-and-after table;
 #  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
-#     are installed) and the shared libraries vexo needs.
+#     are installed) and the shared libraries vexo needs;
+#  5. the supervisor soak: SOAK_SECONDS (default 600; 0 skips it) of faults
+#     on a schedule, with the supervisor's and the simulator's memory.
 set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
@@ -27,8 +31,10 @@ echo
 echo "== 2. End to end against the simulator, 20 ms interval (31 runs each)"
 "$B/bench/bench_e2e" "$B/vexo" 31
 
+supervisor() { # vexo-binary label
+V=$1
 echo
-echo "== 3. Charging supervisor, ${seconds} s at a 10 ms interval"
+echo "== 3. Charging supervisor ($2), ${seconds} s at a 10 ms interval"
 work=$(mktemp -d)
 cat > "$work/run.sh" <<EOS
 set -eu
@@ -39,7 +45,7 @@ printf '#!/bin/sh\necho "\$*" >> "$work/shutdown.log"\n' > "$work/bin/shutdown";
 sim=\$!
 until [ -L "$work/tty" ]; do sleep 0.02; done
 # First run, untouched: CPU time over the window, and peak RSS.
-PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$B/vexo" --charge 200 &
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$V" --charge 200 &
 sup=\$!
 until [ "\$(wc -l < "$work/rec.txt" 2>/dev/null || echo 0)" -ge 3 ]; do sleep 0.02; done
 sleep 1
@@ -56,7 +62,7 @@ pss=\$(awk '/^Pss:/ {print \$2}' /proc/\$sup/smaps_rollup)
 kill \$sup; wait \$sup 2>/dev/null || true
 # Second run: every heap allocation logged, system calls counted by strace.
 PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" LD_PRELOAD="$B/bench/libmalloc_count.so" \
-    MALLOC_COUNT_FILE="$work/malloc.log" "$B/vexo" --charge 200 &
+    MALLOC_COUNT_FILE="$work/malloc.log" "$V" --charge 200 &
 sup=\$!
 until [ "\$(wc -l < "$work/rec.txt")" -ge \$((r1 + 3)) ]; do sleep 0.02; done
 sleep 1
@@ -86,6 +92,17 @@ awk -v c="$calls" -v r="$replies" -v w="$writes" -v t0="$cpu0" -v t1="$cpu1" -v 
 echo "system calls in the window:"
 awk 'NR > 2 && $NF != "total" && $1 !~ /^-/ {printf "  %-10s %s\n", $NF, $4}' "$work/strace.txt"
 rm -rf "$work"
+}
+
+if [ -n "${BENCH_BASELINE:-}" ]; then
+    base=$(mktemp -d)
+    git archive "$BENCH_BASELINE" | tar -x -C "$base"
+    cmake -S "$base" -B "$base/build" -DVEXO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$base/build" --target vexo -j"$jobs" >/dev/null
+    supervisor "$base/build/vexo" "before: $(git rev-parse --short "$BENCH_BASELINE")"
+fi
+supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree)"
+[ -n "${BENCH_BASELINE:-}" ] && rm -rf "$base"
 
 echo
 echo "== 4. Binary size (stripped) and shared libraries"
@@ -107,3 +124,12 @@ for arch in armhf arm64; do
 done
 echo "ldd vexo (x86-64):"
 ldd "$B/vexo" | sed 's/^/  /'
+
+soak=${SOAK_SECONDS:-600}
+if [ "$soak" -gt 0 ]; then
+    echo
+    echo "== 5. Supervisor soak, $soak s of scheduled faults"
+    cmake -S . -B build-bench-tests -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build-bench-tests --target vexo_net_tests -j"$jobs" >/dev/null
+    VEXO_SOAK_SECONDS=$soak ./build-bench-tests/tests/vexo_net_tests --gtest_filter='Soak.*' | grep -E '^soak:|OK|FAILED'
+fi
