@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -35,27 +36,35 @@ bool simEepromSave(const std::string& path, const std::array<byte, 256>& image)
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    const bool ok = write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size()) && fsync(fd) == 0;
+    bool ok = write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size()) && fsync(fd) == 0;
+    int err = errno;
     close(fd);
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
+    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
     }
-    return true;
+    if (!ok) {
+        unlink(tmp.c_str());
+        errno = err;
+    }
+    return ok;
 }
 
-bool simEepromLoad(const std::string& path, std::array<byte, 256>* image)
+int simEepromLoad(const std::string& path, std::array<byte, 256>* image)
 {
     FILE* f = fopen(path.c_str(), "rb");
     if (f == nullptr)
-        return false;
+        return errno;
     std::array<byte, 257> buf{};
     const size_t n = fread(buf.data(), 1, buf.size(), f);
+    const int err = ferror(f) ? EIO : 0;
     fclose(f);
+    if (err != 0)
+        return err;
     if (n != image->size())
-        return false;
+        return EINVAL;
     std::memcpy(image->data(), buf.data(), image->size());
-    return true;
+    return 0;
 }
 
 void simBoardInit(SimBoard* b, const SimBoardConfig& cfg)
@@ -89,6 +98,10 @@ bool simBoardApply(SimBoard* b, const VEXOrequest& req)
         b->eeprom[req.ee_addr] = req.ee_data;
         if (changed && !b->cfg.eepromPath.empty())
             ok = simEepromSave(b->cfg.eepromPath, b->eeprom);
+        if (!ok) {
+            b->eepromWriteFailures++;
+            b->eepromWriteErrno = errno;
+        }
         b->eeAcked = true;
         b->eeAddr = req.ee_addr;
         b->eeData = req.ee_data;

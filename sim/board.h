@@ -40,6 +40,8 @@ struct SimBoard {
     byte eeData = 0;
     std::array<byte, 256> eeprom{};
     std::uint32_t sleepRequested = 0; // seconds of silence after the next status
+    long eepromWriteFailures = 0;     // writes of the EEPROM file that failed
+    int eepromWriteErrno = 0;         // errno of the latest of them
     bool pinned = false;              // report the raw readings below instead of the model's
     word pinAdc0 = 0, pinAdc2 = 0, pinAdc6 = 0, pinAdc7 = 0, pinTemp = 0;
     std::mt19937 rng{1};
@@ -71,7 +73,9 @@ word simEncodeVolts(double volts);
 word simEncodeMicroamps(double ua);
 word simEncodeCelsius(double celsius);
 
-// Writes the EEPROM image to path atomically (temporary file, fsync, rename).
+// Writes the EEPROM image to path atomically (temporary file, fsync, rename);
+// false with errno set when that fails.
 bool simEepromSave(const std::string& path, const std::array<byte, 256>& image);
-// Reads an EEPROM image; false when the file is missing or not 256 bytes.
-bool simEepromLoad(const std::string& path, std::array<byte, 256>* image);
+// Reads an EEPROM image: 0 when loaded, or the reason it was not: ENOENT for
+// a missing file, EINVAL for one that is not 256 bytes, else the error of open or read.
+int simEepromLoad(const std::string& path, std::array<byte, 256>* image);

@@ -92,6 +92,70 @@ static void flushRecord(SimServer* s, FILE* rec, long* seen)
     fflush(rec);
 }
 
+// The file that path names once its symbolic links are followed (it may
+// not exist yet); empty with errno set for a loop of links.
+static std::string followLinks(std::string path)
+{
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1);
+        const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+        if (n < 0)
+            return path;
+        const std::string t(target.data(), static_cast<size_t>(n));
+        const size_t slash = path.rfind('/');
+        path = t[0] == '/' || slash == std::string::npos ? t : path.substr(0, slash + 1) + t;
+    }
+    errno = ELOOP;
+    return "";
+}
+
+// The EEPROM file to keep: a regular file (or a missing one, created on the
+// first write) that can be read, links followed. Exits 2 otherwise, before
+// anything is served, so that nothing else is ever replaced.
+static std::string eepromFileOrExit(const char* given)
+{
+    const std::string path = followLinks(given);
+    struct stat st {};
+    int err = 0;
+    if (path.empty()) {
+        err = errno;
+    } else if (stat(path.c_str(), &st) != 0) {
+        err = errno == ENOENT ? 0 : errno; // missing: made on the first write
+    } else if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "vexo-sim: --eeprom %s: not a regular file\n", given);
+        exit(2);
+    } else if (st.st_size != 0) { // an empty file starts from the defaults
+        std::array<byte, 256> image{};
+        err = simEepromLoad(path, &image);
+        if (err == EINVAL) {
+            fprintf(stderr, "vexo-sim: --eeprom %s: not a 256-byte EEPROM image (%lld bytes)\n", given,
+                    static_cast<long long>(st.st_size));
+            exit(2);
+        }
+    }
+    if (err != 0) {
+        fprintf(stderr, "vexo-sim: cannot read --eeprom %s: %s\n", given, strerror(err));
+        exit(2);
+    }
+    return path;
+}
+
+// Says so on standard error when a write of the EEPROM file has failed since
+// the last look; true once any has.
+static bool eepromWritesFailed(const SimServer* s, const std::string& path, long* reported)
+{
+    int err = 0;
+    const long failures = simEepromFailures(s, &err);
+    if (failures > *reported) {
+        fprintf(stderr, "vexo-sim: cannot write the EEPROM to %s: %s\n", path.c_str(), strerror(err));
+        *reported = failures;
+    }
+    return *reported > 0;
+}
+
 // A whole number or decimal in [min, max] from an option's text, or exit 2.
 static double numberArg(const char* option, const char* text, double min, double max)
 {
@@ -124,7 +188,7 @@ int main(int argc, char** argv)
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
         switch (c) {
         case 'i': cfg.intervalMs = static_cast<int>(numberArg("interval", optarg, 0, 60000)); break;
-        case 'e': cfg.board.eepromPath = optarg; break;
+        case 'e': cfg.board.eepromPath = eepromFileOrExit(optarg); break;
         case 'b': cfg.onbattAtS = numberArg("onbatt-at", optarg, 0, 1e9); break;
         case 'l': cfg.lineAtS = numberArg("line-at", optarg, 0, 1e9); break;
         case 'n': cfg.board.noiseUa = numberArg("noise-ua", optarg, 0, 1e6); break;
@@ -142,6 +206,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    if (!controlPath.empty()) {
+        struct stat st {};
+        if (stat(controlPath.c_str(), &st) == 0 ? !S_ISFIFO(st.st_mode) : errno != ENOENT) {
+            fprintf(stderr, "vexo-sim: --control %s: not a FIFO\n", controlPath.c_str());
+            return 2;
+        }
+    }
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         fprintf(stderr, "vexo-sim: %s\n", strerror(errno));
         return 1;
@@ -150,6 +221,7 @@ int main(int argc, char** argv)
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     sigaction(SIGCHLD, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -200,6 +272,7 @@ int main(int argc, char** argv)
         if (child == 0) {
             signal(SIGINT, SIG_DFL);
             signal(SIGTERM, SIG_DFL);
+            signal(SIGHUP, SIG_DFL);
             signal(SIGPIPE, SIG_DFL);
             signal(SIGCHLD, SIG_DFL);
             execvp(argv[optind], argv + optind);
@@ -210,6 +283,7 @@ int main(int argc, char** argv)
 
     int status = 0;
     long recorded = 0;
+    long eepromFailures = 0;
     bool quit = false;
     while (!quit && stopSignal == 0) {
         std::vector<pollfd> fds(inputs.size());
@@ -224,6 +298,7 @@ int main(int argc, char** argv)
             if (inputs[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)))
                 quit |= !readControl(&sim, &inputs[i]);
         flushRecord(&sim, rec, &recorded);
+        eepromWritesFailed(&sim, cfg.board.eepromPath, &eepromFailures);
         if (child > 0) {
             int ws = 0;
             if (waitpid(child, &ws, WNOHANG) == child) {
@@ -247,5 +322,8 @@ int main(int argc, char** argv)
         close(fifoWriter);
     if (!link.empty())
         unlink(link.c_str());
+    // Lost EEPROM writes fail the run; a command's own failure says more.
+    if (eepromWritesFailed(&sim, cfg.board.eepromPath, &eepromFailures) && status == 0)
+        status = 1;
     return status;
 }

@@ -115,7 +115,11 @@ SimBoard simBoardSnapshot(const SimServer* s);
 // Waits until pred(requests) is true or timeoutMs passes; returns pred's last value.
 bool simWaitRequests(SimServer* s, int timeoutMs, bool (*pred)(const std::vector<SimRequest>&, void*), void* data);
 
+// Failed writes of the EEPROM file so far; *lastErrno is the latest one's errno.
+long simEepromFailures(const SimServer* s, int* lastErrno);
+
 // Runs one control command ("line", "battery", "silent MS", "noise N", "badsum N",
 // "short N", "oversize N", "garbage on|off", "ignore on|off", "confirm-after N",
-// "burst N", "eeprom ADDR VALUE"); returns an empty string or an error text.
+// "burst N", "eeprom ADDR VALUE"), its words checked first: returns an empty
+// string, or an error text and nothing done.
 std::string simControl(SimServer* s, const std::string& line);

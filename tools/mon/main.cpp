@@ -166,17 +166,21 @@ int main(int argc, char** argv)
     const int myPort = ntohs(local.sin_port);
     struct sigaction sa {};
     sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // Every way out sends command 2, so the supervisor stops sending: a
+    // closed pipe (SIGPIPE, then EPIPE) and a hang-up too.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(sig, &sa, nullptr);
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     sendCommand(fd, to, monCommand(1, myPort));
-    if (format == MonFormat::Csv)
-        printf("%s\n", monCsvHeader().c_str());
+    int writeError = 0;
+    if (format == MonFormat::Csv && printf("%s\n", monCsvHeader().c_str()) < 0)
+        writeError = errno;
     const long long start = nowMs();
     long long lastHeard = start;
-    long received = 0, garbage = 0;
-    while (stopSignal == 0 && (count < 0 || received < count) && (seconds < 0 || nowMs() - start < seconds * 1000)) {
+    long received = 0, garbage = 0, notFinite = 0;
+    while (stopSignal == 0 && writeError == 0 && (count < 0 || received < count) &&
+           (seconds < 0 || nowMs() - start < seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
             unsigned char buf[512];
@@ -185,7 +189,10 @@ int main(int argc, char** argv)
             const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
             vexoInfo info;
             if (n >= 0 && from.sin_addr.s_addr == to.sin_addr.s_addr && monDecode(buf, static_cast<size_t>(n), &info)) {
-                printf("%s\n", monFormat(info, format).c_str());
+                if (!monFinite(info))
+                    notFinite++;
+                if (printf("%s\n", monFormat(info, format).c_str()) < 0)
+                    writeError = errno;
                 received++;
                 lastHeard = nowMs();
             } else if (n >= 0) {
@@ -202,6 +209,14 @@ int main(int argc, char** argv)
     if (garbage > 0)
         fprintf(stderr, "vexo-mon: ignored %ld datagram%s of the wrong size or source\n", garbage,
                 garbage == 1 ? "" : "s");
+    if (notFinite > 0)
+        fprintf(stderr, "vexo-mon: %ld malformed datagram%s carried numbers that are not finite\n", notFinite,
+                notFinite == 1 ? "" : "s");
     close(fd);
+    // A reader that went away (EPIPE) has simply had enough.
+    if (writeError != 0 && writeError != EPIPE) {
+        fprintf(stderr, "vexo-mon: cannot write: %s\n", strerror(writeError));
+        return 1;
+    }
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "telemetry.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,25 @@ bool monDecode(const unsigned char* data, size_t len, vexoInfo* out)
         return false;
     std::memcpy(out, data, sizeof *out);
     return true;
+}
+
+bool monFinite(const vexoInfo& info)
+{
+    const float printed[] = {info.battV, info.tempF, info.pwmlo, info.supplyV, info.regV};
+    for (const float v : printed)
+        if (!std::isfinite(v))
+            return false;
+    return true;
+}
+
+// v in fmt, or none when v is not finite.
+static std::string number(const char* fmt, double v, const char* none)
+{
+    if (!std::isfinite(v))
+        return none;
+    char buf[64];
+    snprintf(buf, sizeof buf, fmt, v);
+    return buf;
 }
 
 // Flag names in datagram order, with their byte and bit.
@@ -56,17 +76,19 @@ std::string monFormat(const vexoInfo& info, MonFormat format)
     std::string out;
     switch (format) {
     case MonFormat::Csv:
-        snprintf(buf, sizeof buf, "%d,%.3f,%.1f,%.1f,%.1f,%u,%.0f,%.0f", t, v, ma, temp, pwmlo, pwmt, supply, reg);
-        out = buf;
+        snprintf(buf, sizeof buf, "%d,", t);
+        out = buf + number("%.3f", v, "") + "," + number("%.1f", ma, "") + "," + number("%.1f", temp, "") + "," +
+              number("%.1f", pwmlo, "") + "," + std::to_string(pwmt) + "," + number("%.0f", supply, "") + "," +
+              number("%.0f", reg, "");
         for (const auto& f : flagNames)
             out += flag(info, f) ? ",1" : ",0";
         return out;
     case MonFormat::Json:
-        snprintf(buf, sizeof buf,
-                 "{\"t\":%d,\"battV\":%.3f,\"battI_mA\":%.1f,\"tempF\":%.1f,\"pwmlo\":%.1f,\"pwmt\":%u,"
-                 "\"supplyV\":%.0f,\"regV\":%.0f",
-                 t, v, ma, temp, pwmlo, pwmt, supply, reg);
-        out = buf;
+        snprintf(buf, sizeof buf, "{\"t\":%d,\"battV\":", t);
+        out = buf + number("%.3f", v, "null") + ",\"battI_mA\":" + number("%.1f", ma, "null") +
+              ",\"tempF\":" + number("%.1f", temp, "null") + ",\"pwmlo\":" + number("%.1f", pwmlo, "null") +
+              ",\"pwmt\":" + std::to_string(pwmt) + ",\"supplyV\":" + number("%.0f", supply, "null") +
+              ",\"regV\":" + number("%.0f", reg, "null");
         for (const auto& f : flagNames)
             out += std::string(",\"") + f.name + "\":" + (flag(info, f) ? "true" : "false");
         return out + "}";

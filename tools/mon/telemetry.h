@@ -12,10 +12,15 @@ enum class MonFormat { Text, Csv, Json };
 // The record of a 104-byte datagram; false for any other size.
 bool monDecode(const unsigned char* data, size_t len, vexoInfo* out);
 
+// False when a number that is printed is not finite (NaN or infinite), as
+// only a malformed or spoofed datagram carries.
+bool monFinite(const vexoInfo& info);
+
 // The CSV header line (no line end).
 std::string monCsvHeader();
 
-// One output line (no line end) for a record.
+// One output line (no line end) for a record. A number that is not finite
+// is null in JSON and an empty field in CSV.
 std::string monFormat(const vexoInfo& info, MonFormat format);
 
 // The 16-byte command datagram for command 1..4 and its arguments.
