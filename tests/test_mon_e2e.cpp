@@ -1,7 +1,9 @@
 // vexo-mon and vexo-plot against the real supervisor on the simulated board,
 // in this process's private network namespace, with a fake shutdown in PATH.
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -150,4 +152,81 @@ TEST_F(Monitor, PlotOfASession)
     EXPECT_EQ(image.substr(1, 3), "PNG");
     const RunResult bad = runProgram({std::string(VEXO_SOURCE_DIR) + "/tools/vexo-plot", png, png});
     EXPECT_EQ(bad.status, 1);
+}
+
+// The words that run vexo-mon, behind the emulator when there is one.
+static std::string monCommandLine()
+{
+    std::string line;
+    auto words = programCommand("vexo");
+    words.back() = monPath();
+    for (const auto& w : words)
+        line += w + " ";
+    return line;
+}
+
+TEST_F(Monitor, HangUpAndAClosedPipeStopTheTelemetry)
+{
+    startSupervisor("150");
+    int port = 0;
+    close(loopbackSocket(0, &port));
+    mon = startProgram({monPath(), "--port", std::to_string(port), "--csv", "127.0.0.1"}, {}, dir + "/mon.txt");
+    ASSERT_TRUE(waitFor([&] { return lines(readFile(dir + "/mon.txt")).size() >= 2; }, 5000));
+    kill(mon.pid, SIGHUP);
+    ASSERT_TRUE(waitFor([&] { return !programRunning(&mon); }, 3000));
+    EXPECT_EQ(mon.status, 0);
+    int listener = loopbackSocket(port);
+    EXPECT_TRUE(receiveOne(listener, 2500).empty()) << "the supervisor stopped sending after SIGHUP";
+    close(listener);
+
+    // The reader of the pipe leaves after one line.
+    const RunResult r = runProgram({"bash", "-c",
+                                    "set -o pipefail; " + monCommandLine() + "--port " + std::to_string(port) +
+                                        " 127.0.0.1 | head -1"},
+                                   {}, 10000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).size(), 1u);
+    EXPECT_EQ(r.err, "");
+    listener = loopbackSocket(port);
+    EXPECT_TRUE(receiveOne(listener, 2500).empty()) << "the supervisor stopped sending after the pipe closed";
+    close(listener);
+}
+
+TEST_F(Monitor, NumbersThatAreNotFiniteAreNullOrEmptyAndCounted)
+{
+    vexoInfo info{};
+    info.t = 1000;
+    info.battV = NAN;
+    info.battI = 200000;
+    info.tempF = INFINITY;
+    info.pwmt = 500;
+    info.pwmlo = 333;
+    info.supplyV = 768;
+    info.regV = -NAN;
+    std::vector<unsigned char> datagram(sizeof info);
+    std::memcpy(datagram.data(), &info, sizeof info);
+    const std::pair<const char*, std::string> rows[] = {
+        {"--json", "{\"t\":1000,\"battV\":null,\"battI_mA\":200.0,\"tempF\":null,\"pwmlo\":333.0,\"pwmt\":500,"
+                   "\"supplyV\":768,\"regV\":null,\"pwm1\":false,\"pwm2\":false,\"offset\":false,\"opamp\":false,"
+                   "\"buck\":false,\"led\":false,\"jp3\":false,\"onbatt\":false,\"softjp3\":false,\"locked\":false}"},
+        {"--csv", "1000,,200.0,,333.0,500,768,,0,0,0,0,0,0,0,0,0,0"},
+    };
+    for (const auto& [format, expected] : rows) {
+        int port = 0;
+        close(loopbackSocket(0, &port));
+        mon = startProgram({monPath(), "--port", std::to_string(port), "--count", "1", format, "127.0.0.1"}, {},
+                           dir + "/mon.txt");
+        const int spoofer = loopbackSocket(0);
+        ASSERT_TRUE(waitFor(
+            [&] {
+                sendTo(spoofer, port, datagram.data(), datagram.size());
+                return !programRunning(&mon);
+            },
+            5000));
+        close(spoofer);
+        const auto out = lines(readFile(dir + "/mon.txt"));
+        ASSERT_GE(out.size(), 2u) << readFile(dir + "/mon.txt");
+        EXPECT_EQ(out[out.size() - 2], expected) << format;
+        EXPECT_EQ(out.back(), "vexo-mon: 1 malformed datagram carried numbers that are not finite");
+    }
 }

@@ -1,7 +1,10 @@
 // The vexo-sim program as people run it.
+#include <chrono>
 #include <csignal>
+#include <fstream>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -81,4 +84,187 @@ TEST(SimProgram, LinkModeServesTakesControlCommandsAndEndsOnSigterm)
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed";
     stopProgram(&bg);
     runProgram({"rm", "-rf", dir});
+}
+
+// ---- Bad input: files, control commands, signals ---------------------------
+
+class SimFiles : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override { dir = makeTempDir(); }
+    void TearDown() override { runProgram({"rm", "-rf", dir}); }
+    // vexo-sim --eeprom path -- vexo ARGS
+    RunResult writeByte(const std::string& path, const std::string& value = "65")
+    {
+        return runProgram(simRunning({"--eeprom", path}, {"--eeval", value, "--eew", "1"}));
+    }
+};
+
+TEST_F(SimFiles, EepromLinkIsFollowedAndItsTargetWritten)
+{
+    ASSERT_EQ(symlink("image.bin", (dir + "/link").c_str()), 0);
+    RunResult r = writeByte(dir + "/link");
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(lstat((dir + "/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    const std::string image = readFile(dir + "/image.bin");
+    ASSERT_EQ(image.size(), 256u);
+    EXPECT_EQ(image[1], 'A');
+    r = writeByte(dir + "/link", "66");
+    EXPECT_EQ(readFile(dir + "/image.bin")[1], 'B');
+}
+
+TEST_F(SimFiles, EepromThatIsNoRegularImageIsRefusedBeforeServing)
+{
+    mkdir((dir + "/adir").c_str(), 0755);
+    std::ofstream(dir + "/text") << "keep me";
+    std::vector<std::pair<std::string, std::string>> rows{
+        {dir + "/adir", "vexo-sim: --eeprom " + dir + "/adir: not a regular file\n"},
+        {dir + "/text", "vexo-sim: --eeprom " + dir + "/text: not a 256-byte EEPROM image (7 bytes)\n"},
+    };
+    // A device node of the test's own, never one of the machine's.
+    if (mknod((dir + "/full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0)
+        rows.emplace_back(dir + "/full", "vexo-sim: --eeprom " + dir + "/full: not a regular file\n");
+    for (const auto& [path, message] : rows) {
+        const RunResult r = writeByte(path);
+        EXPECT_EQ(r.status, 2) << path;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "") << "nothing was served";
+    }
+    EXPECT_EQ(readFile(dir + "/text"), "keep me");
+    struct stat st {};
+    if (lstat((dir + "/full").c_str(), &st) == 0) {
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the node was not replaced";
+    }
+}
+
+TEST_F(SimFiles, FailedEepromWriteIsReportedAndFailsTheRun)
+{
+    const std::string path = dir + "/missing/image.bin";
+    RunResult r = writeByte(path);
+    EXPECT_EQ(r.status, 1) << "the command succeeded, the write did not";
+    EXPECT_NE(r.err.find("vexo-sim: cannot write the EEPROM to " + path + ": No such file or directory\n"),
+              std::string::npos)
+        << r.err;
+    std::vector<std::string> argv{programPath("vexo-sim"), "--eeprom", path, "--", "sh", "-c"};
+    argv.push_back("\"$0\" --eeval 5 --eew 1 >/dev/null; exit 4");
+    const auto vexo = programCommand("vexo");
+    argv.insert(argv.end(), vexo.begin(), vexo.end());
+    r = runProgram(argv);
+    EXPECT_EQ(r.status, 4) << "the command's own failure wins";
+}
+
+// As an unprivileged user: a file it cannot read, a directory it cannot write.
+TEST_F(SimFiles, UnreadableAndUnwritableEepromFiles)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to drop to another user";
+    chmod(dir.c_str(), 0755);
+    std::ofstream(dir + "/secret").write(std::string(256, 'x').data(), 256);
+    chmod((dir + "/secret").c_str(), 0600);
+    mkdir((dir + "/ro").c_str(), 0555);
+    auto asNobody = [&](const std::string& path) {
+        const auto argv = simRunning({"--eeprom", path}, {"--eeval", "5", "--eew", "1"});
+        return runInChild([&]() -> int {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                return 125;
+            std::vector<char*> args;
+            for (const auto& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            return 127;
+        });
+    };
+    RunResult r = asNobody(dir + "/secret");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-sim: cannot read --eeprom " + dir + "/secret: Permission denied\n");
+    r = asNobody(dir + "/ro/image.bin");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("vexo-sim: cannot write the EEPROM to " + dir + "/ro/image.bin: Permission denied\n"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(SimFiles, ControlPathMustBeAFifo)
+{
+    const RunResult r = runProgram({programPath("vexo-sim"), "--control", dir, "--", "true"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-sim: --control " + dir + ": not a FIFO\n");
+}
+
+struct BadControl {
+    const char* line;
+    const char* message;
+};
+
+static void PrintTo(const BadControl& b, std::ostream* os) { *os << '"' << b.line << '"'; }
+
+class SimControlWords : public ::testing::TestWithParam<BadControl> {};
+
+TEST_P(SimControlWords, AreRefusedWithNoEffect)
+{
+    SimServer sim;
+    SimConfig cfg;
+    simBoardInit(&sim.board, cfg.board);
+    const auto eeprom = sim.board.eeprom;
+    EXPECT_EQ(simControl(&sim, GetParam().line), GetParam().message);
+    const SimFaults f = sim.faults;
+    EXPECT_EQ(f.noiseBytes + f.badChecksumFrames + f.shortFrames + f.oversizedFrames + f.confirmAfter, 0);
+    EXPECT_FALSE(f.garbage || f.ignoreRequests);
+    EXPECT_EQ(f.silentUntil, 0);
+    EXPECT_TRUE(sim.board.eeprom == eeprom);
+    EXPECT_FALSE(sim.board.onBattery);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SimControlWords,
+    ::testing::Values(BadControl{"noise 99999999999", "noise needs one whole number from 0 to 4096, not '99999999999'"},
+                      BadControl{"noise -5", "noise needs one whole number from 0 to 4096, not '-5'"},
+                      BadControl{"silent abc", "silent needs one whole number from 0 to 600000, not 'abc'"},
+                      BadControl{"badsum -1", "badsum needs one whole number from 0 to 1000000000, not '-1'"},
+                      BadControl{"short", "short needs one whole number from 0 to 1000000000"},
+                      BadControl{"eeprom 5", "eeprom needs an address and a value, each a whole number from 0 to 255"},
+                      BadControl{"eeprom 6 abc",
+                                 "eeprom needs an address and a value, each a whole number from 0 to 255"},
+                      BadControl{"eeprom 300 7",
+                                 "eeprom needs an address and a value, each a whole number from 0 to 255"},
+                      BadControl{"garbage maybe", "garbage needs on or off, not 'maybe'"},
+                      BadControl{"ignore", "ignore needs on or off"},
+                      BadControl{"battery now", "battery takes no argument"},
+                      BadControl{"reboot", "unknown command: reboot"}));
+
+TEST(SimControlWords, GoodWordsStillWork)
+{
+    SimServer sim;
+    EXPECT_EQ(simControl(&sim, "eeprom 0x10 0xA5"), "");
+    EXPECT_EQ(sim.board.eeprom[16], 0xA5);
+    EXPECT_EQ(simControl(&sim, "garbage on"), "");
+    EXPECT_TRUE(sim.faults.garbage);
+    EXPECT_EQ(simControl(&sim, "noise 4096"), "");
+    EXPECT_EQ(sim.faults.noiseBytes, 4096);
+}
+
+// Link mode: a bad control command is answered on standard error; the
+// largest noise still lets a signal end the simulator within a second, and
+// SIGHUP removes the link as SIGTERM does.
+TEST_F(SimFiles, LinkModeAnswersBadControlsAndEndsOnSighup)
+{
+    const std::string link = dir + "/tty", fifo = dir + "/ctl";
+    Background bg = startProgram({programPath("vexo-sim"), "--link", link, "--control", fifo}, {}, dir + "/log");
+    struct stat st {};
+    ASSERT_TRUE(waitFor([&] { return lstat(link.c_str(), &st) == 0 && lstat(fifo.c_str(), &st) == 0; }, 5000));
+    runProgram({"sh", "-c", "printf 'noise 99999999999\\nnoise 4096\\n' > " + fifo});
+    ASSERT_TRUE(waitFor([&] { return readFile(dir + "/log").find("not '99999999999'") != std::string::npos; }, 3000));
+    usleep(300000);
+    kill(bg.pid, SIGHUP);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitFor([&] { return !programRunning(&bg); }, 3000));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+    EXPECT_EQ(bg.status, 0);
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed";
+    EXPECT_NE(readFile(dir + "/log").find("vexo-sim: noise needs one whole number from 0 to 4096, not '99999999999'\n"),
+              std::string::npos);
+    stopProgram(&bg);
 }
