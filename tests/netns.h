@@ -2,10 +2,16 @@
 // own, so they never meet each other or anything else on the machine.
 #pragma once
 
+#include <string>
+
 #include <gtest/gtest.h>
 
 // True once the process runs in its own network namespace with loopback up.
 bool privateNetwork();
+// True once it also runs in its own mount namespace: a fake bound over the
+// real shutdown (recording to sandboxShutdownLog()), /dev a tmpfs of its own.
+bool privateMounts();
+std::string sandboxShutdownLog();
 
 #define REQUIRE_PRIVATE_NET()                                                                                          \
     do {                                                                                                               \

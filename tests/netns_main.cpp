@@ -1,20 +1,32 @@
-// Test main that first moves the process into a private network namespace.
+// Test main that first moves the process into a sandbox of its own: a
+// private network namespace with loopback up, and a private mount namespace
+// in which a recording fake is bound over the real shutdown command and /dev
+// is a small tmpfs of its own, so that a test may take /dev/log.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <cstring>
+#include <fstream>
 
+#include <climits>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "netns.h"
 
 static bool inPrivateNetwork = false;
+static bool inPrivateMounts = false;
+static std::string scratch; // tmpfs of the sandbox, mounted in this namespace only
 
 bool privateNetwork() { return inPrivateNetwork; }
+bool privateMounts() { return inPrivateMounts; }
+std::string sandboxShutdownLog() { return scratch + "/shutdown.log"; }
 
 // unshare(CLONE_NEWNET), then bring the namespace's loopback up.
 static bool enterPrivateNetwork()
@@ -33,11 +45,55 @@ static bool enterPrivateNetwork()
     return ok;
 }
 
+// A private mount namespace: a recording fake over every real shutdown, and
+// a /dev of its own with the devices the tests use and the host's ptys.
+static bool enterPrivateMounts()
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    char tmpl[] = "/tmp/vexo-sandbox-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr || mount("tmpfs", tmpl, "tmpfs", MS_NOSUID, "mode=755") != 0)
+        return false;
+    scratch = tmpl;
+    const std::string fake = scratch + "/shutdown";
+    std::ofstream(fake) << "#!/bin/sh\necho \"$(date +%s) $*\" >> " << scratch << "/shutdown.log\n";
+    chmod(fake.c_str(), 0755);
+    for (const char* real : {"/sbin/shutdown", "/usr/sbin/shutdown", "/bin/shutdown", "/usr/bin/shutdown"}) {
+        char target[PATH_MAX];
+        if (realpath(real, target) != nullptr && mount(fake.c_str(), target, nullptr, MS_BIND, nullptr) != 0)
+            return false;
+    }
+    const std::string pts = scratch + "/pts";
+    mkdir(pts.c_str(), 0755);
+    if (mount("/dev/pts", pts.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0)
+        return false;
+    struct Node {
+        const char* name;
+        unsigned major, minor;
+    };
+    for (const Node& n : {Node{"null", 1, 3}, Node{"zero", 1, 5}, Node{"full", 1, 7}, Node{"random", 1, 8},
+                          Node{"urandom", 1, 9}, Node{"tty", 5, 0}, Node{"ptmx", 5, 2}})
+        if (mknod((std::string("/dev/") + n.name).c_str(), S_IFCHR | 0666, makedev(n.major, n.minor)) != 0)
+            return false;
+    mkdir("/dev/pts", 0755);
+    mkdir("/dev/shm", 01777);
+    symlink("/proc/self/fd", "/dev/fd");
+    return mount(pts.c_str(), "/dev/pts", nullptr, MS_BIND, nullptr) == 0;
+}
+
+static void leaveSandbox()
+{
+    if (!scratch.empty() && umount2(scratch.c_str(), MNT_DETACH) == 0)
+        rmdir(scratch.c_str());
+}
+
 void SupervisorTest::SetUp()
 {
     SimTest::SetUp();
-    if (!privateNetwork())
-        GTEST_SKIP() << "needs a private network namespace (run as root)";
+    // Never a supervisor without the fake bound over the real shutdown.
+    if (!privateNetwork() || !privateMounts())
+        GTEST_SKIP() << "needs private network and mount namespaces (run as root)";
     dir = makeTempDir();
     shutdownLog = dir + "/shutdown.log";
     const std::string bin = makeFakeShutdown(dir, shutdownLog);
@@ -68,5 +124,9 @@ int main(int argc, char** argv)
     inPrivateNetwork = enterPrivateNetwork();
     if (!inPrivateNetwork)
         fprintf(stderr, "note: no private network namespace; tests that bind port 4000 are skipped\n");
+    inPrivateMounts = inPrivateNetwork && enterPrivateMounts();
+    if (inPrivateNetwork && !inPrivateMounts)
+        fprintf(stderr, "note: no private mount namespace; supervisor tests are skipped\n");
+    atexit(leaveSandbox);
     return RUN_ALL_TESTS();
 }

@@ -263,3 +263,21 @@ TEST(CommandsClosed, NegativeSocketNeverReads)
     VEXOUDPcommandCheck(&s);
     EXPECT_EQ(s.targetI, 5);
 }
+
+// The sandbox of the supervisor tests: whatever runs "shutdown" by any of its
+// names reaches the recording fake, never the machine's.
+TEST(Sandbox, ShutdownIsTheRecordingFake)
+{
+    if (!privateMounts())
+        GTEST_SKIP() << "needs a private mount namespace (run as root)";
+    for (const char* name : {"/sbin/shutdown", "/usr/sbin/shutdown"}) {
+        const std::string text = readFile(name);
+        if (text.empty())
+            continue; // not on this machine
+        ASSERT_EQ(text.rfind("#!/bin/sh\necho ", 0), 0u) << name << " is not the fake: not run";
+        const size_t before = readFile(sandboxShutdownLog()).size();
+        EXPECT_EQ(runProgram({name, "-h", "now"}).status, 0);
+        const std::string log = readFile(sandboxShutdownLog());
+        EXPECT_EQ(log.substr(log.find(' ', before) + 1), "-h now\n") << name;
+    }
+}
