@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 
 #include <termios.h>
 
@@ -54,6 +55,8 @@ struct AVRlinkRules {
     AVRlineFunc lineEvent = nullptr;
     void* data = nullptr;
     bool quiet = false; // a spell without good packets is going on
+    AVRfailFunc failed = nullptr;
+    void* failedData = nullptr;
 };
 static AVRlinkRules linkRules;
 
@@ -66,10 +69,21 @@ void AVRwaitOutNoise(AVRlineFunc fn, void* data)
     linkRules.data = data;
 }
 
-// Ends the program on a dead link.
+void AVRonLinkFailure(AVRfailFunc fn, void* data)
+{
+    linkRules.failed = fn;
+    linkRules.failedData = data;
+}
+
+// Ends the program on a dead link; msg ends in a line end.
 [[noreturn]] static void linkFailed(const char* msg)
 {
     printf("%s", msg);
+    if (linkRules.failed != nullptr) {
+        char text[64];
+        snprintf(text, sizeof text, "%.*s", static_cast<int>(strcspn(msg, "\n")), msg);
+        linkRules.failed(text, linkRules.failedData);
+    }
     exit(AVR_EXIT_LINK);
 }
 

@@ -44,6 +44,10 @@ void AVRsetMinReply(int len);
 // spells as they begin and end. For the charging supervisor.
 void AVRwaitOutNoise(AVRlineFunc fn, void* data);
 
+// Called with the message (no line end) just before a link failure ends the program.
+using AVRfailFunc = void (*)(const char* msg, void* data);
+void AVRonLinkFailure(AVRfailFunc fn, void* data);
+
 // One whole run on the device ser (opened or the program exits with status 1).
 void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,
             AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback);

@@ -9,6 +9,8 @@ int main(int argc, char** argv)
     // descriptor: the report would go down the line, and the supervisor
     // would lose the port when it detaches.
     processOpenStandardStreams();
+    if (const int bad = VEXOcheckOptions(argc, argv); bad != 0)
+        return bad;
     AVRsetMinReply(sizeof(VEXOreply));
     AVRrun(VEXOdevicePath(), nullptr, argc, argv, nullptr, VEXOrequestInitFromReply, VEXOprocessOptions,
            VEXOreplyPacket_Print, VEXOtask2Do, VEXOcallback);

@@ -129,6 +129,10 @@ extern char IPADRS[128];
 // The serial device: $VEXO_DEVICE when set and not empty, else the default.
 const char* VEXOdevicePath();
 
+// Checks the values of --listen, --allow and --event-cmd before anything
+// touches the board: 0 when good, else 2 after a message on standard error.
+int VEXOcheckOptions(int argc, char** argv);
+
 // Walks the command line, editing the request and running immediate actions;
 // returns 1 when the request must be sent, and sets *loops to 1 when the
 // status report must be printed.

@@ -2,13 +2,20 @@
 // the charging current, follows the on/off cycle, takes UDP commands, sends
 // telemetry and shuts the host down after a power failure.
 #include <array>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+
+#include <sys/wait.h>
+#include <syslog.h>
 
 #include "Process.h"
 #include "avr.h"
 #include "vexo.h"
+#include "vexo_field.h"
 
 void VEXOregulate(VEXOchargeState* state, const VEXOreply* rep, VEXOrequest* req)
 {
@@ -61,6 +68,91 @@ int VEXOpowerWatch(int shutdown_pending, int onBattery, int shutdelay, int* runS
     return shutdelay;
 }
 
+// What the supervisor has last told the log, so that it speaks of
+// transitions only, and what a hook or a link failure needs to know.
+struct FieldView {
+    const VEXOchargeState* state = nullptr;
+    VEXOreply rep{};        // the latest status record
+    int onBattery = -1;     // -1 until the first record
+    bool locked = false;
+    bool everLocked = false;
+    bool ready = false;     // the service manager has heard READY=1
+};
+
+static void lineQuiet(int quiet, void*)
+{
+    if (quiet)
+        VEXOlog(LOG_WARNING, "no good packet from the board for 2 s: waiting");
+    else
+        VEXOlog(LOG_NOTICE, "good packets from the board again");
+}
+
+static void linkFailure(const char* msg, void* data)
+{
+    const auto* view = static_cast<const FieldView*>(data);
+    VEXOlog(LOG_ERR, "%s", msg);
+    VEXOevent("link-failed", msg, view->state, &view->rep);
+}
+
+static void logStart(const VEXOchargeState* state, std::int32_t shutdelay)
+{
+    char shutdown[48] = "off";
+    if (shutdelay > 0)
+        snprintf(shutdown, sizeof shutdown, "after %d s on battery", shutdelay);
+    VEXOlog(LOG_NOTICE, "started on %s: target %d mA, on %d s, off %d s, shutdown %s, commands on %s port %d from %s",
+            VEXOdevicePath(), state->masterI / 1000, state->time_on, state->time_off, shutdown,
+            vexoField.listenText != nullptr ? vexoField.listenText : "all addresses", VEXO_UDP_PORT,
+            vexoField.allowText != nullptr ? vexoField.allowText : "anyone");
+}
+
+// Once a second: the power transitions, the shutdown countdown and the service status.
+static void watchPower(FieldView* v, const VEXOreply& rep, int before, int after, int shutdelay, time_t t)
+{
+    const VEXOchargeState* state = v->state;
+    const int battery = VEXObit(rep.outputs, onbatt);
+    if (v->onBattery >= 0 && battery != v->onBattery) {
+        VEXOlog(battery ? LOG_WARNING : LOG_NOTICE, battery ? "line power lost" : "line power back");
+        VEXOevent(battery ? "power-lost" : "power-back", nullptr, state, &rep);
+    }
+    v->onBattery = battery;
+    char seconds[16];
+    snprintf(seconds, sizeof seconds, "%d", after);
+    if (before <= 0 && after > 0 && after == shutdelay) {
+        VEXOlog(LOG_WARNING, "shutdown in %d s unless line power returns", after);
+        VEXOevent("shutdown-pending", seconds, state, &rep);
+    } else if (before > 0 && after < 0) {
+        VEXOlog(LOG_NOTICE, "shutdown cancelled: line power is back");
+        VEXOevent("shutdown-cancelled", nullptr, state, &rep);
+    }
+    VEXOrefused(nullptr, t);
+    VEXOhooksReap(t);
+    char status[VEXO_NOTIFY_STATUS_MAX];
+    int n = snprintf(status, sizeof status, "STATUS=target %d mA, %.1f mA, %s, %s", state->targetI / 1000,
+                     battI(rep.adc7) / 1000.0, state->locked ? "locked" : "searching",
+                     battery ? "battery" : "line power");
+    if (after > 0 && n > 0 && n < static_cast<int>(sizeof status))
+        snprintf(status + n, sizeof status - static_cast<size_t>(n), ", shutdown in %d s", after);
+    VEXOnotify(status);
+}
+
+// Each cycle, after regulation: the lock's transitions.
+static void watchLock(FieldView* v, const VEXOrequest& req, const VEXOreply& rep, std::int32_t targetBefore)
+{
+    const VEXOchargeState* state = v->state;
+    const double ma = battI(rep.adc7) / 1000.0;
+    if (state->locked && !v->locked) {
+        VEXOlog(LOG_INFO, "%s at PWM low time %u, %.1f mA for %d mA", v->everLocked ? "locked again" : "locked",
+                static_cast<unsigned>(req.pwm_lo), ma, state->targetI / 1000);
+        v->everLocked = true;
+    } else if (!state->locked && v->locked) {
+        VEXOlog(LOG_NOTICE, "lock lost: searching for %d mA", state->targetI / 1000);
+    }
+    if (state->locked && targetBefore > 0 && state->targetI == 0 && VEXObit(rep.outputs, onbatt) == 0)
+        VEXOlog(LOG_WARNING, "cannot hold %d mA at PWM low time %u: charging off", targetBefore / 1000,
+                static_cast<unsigned>(req.pwm_lo));
+    v->locked = state->locked != 0;
+}
+
 void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int32_t off, std::int32_t shutdelay)
 {
     std::array<byte, AVR_BUFFER_SIZE> reqBuf{};
@@ -73,10 +165,19 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
     processDaemonize();
     // Detached: the hang-up of the terminal that started it is no concern.
     signal(SIGHUP, SIG_IGN);
-    // Bytes that never form a packet are waited out; only silence ends it.
-    AVRwaitOutNoise(nullptr, nullptr);
+    VEXOfieldStart();
     VEXOchargeState state;
     VEXOchargeState_Init(&state, targetI, on, off);
+    const int bindError = errno;
+    FieldView view;
+    view.state = &state;
+    // Bytes that never form a packet are waited out; only silence ends it.
+    AVRwaitOutNoise(lineQuiet, &view);
+    AVRonLinkFailure(linkFailure, &view);
+    logStart(&state, shutdelay);
+    if (state.rxSocket < 0)
+        VEXOlog(LOG_ERR, "no UDP commands: port %d: %s", VEXO_UDP_PORT, strerror(bindError));
+    bool started = false;
 
     while (state.running) {
         VEXOUDPcommandCheck(&state);
@@ -86,13 +187,21 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         bReq.len = VEXOrequestInitFromReply(bRep, bReq);
         const time_t t = time(nullptr);
         const VEXOreply rep = VEXOreply_Get(bRep);
+        view.rep = rep;
+        if (!started) {
+            VEXOevent("started", nullptr, &state, &rep);
+            started = true;
+        }
         VEXOUDPlogUpdate(&state, &rep, t);
         if (t != last_t) {
             int runShutdown = 0;
+            const int before = shutdown_pending;
             shutdown_pending = VEXOpowerWatch(shutdown_pending, VEXObit(rep.outputs, onbatt), shutdelay, &runShutdown);
+            watchPower(&view, rep, before, shutdown_pending, shutdelay, t);
             if (runShutdown) {
+                VEXOevent("shutdown", nullptr, &state, &rep);
                 const int rc = system("shutdown -h now");
-                (void)rc;
+                VEXOlog(LOG_CRIT, "ran \"shutdown -h now\": exit status %d", WIFEXITED(rc) ? WEXITSTATUS(rc) : -1);
             }
             last_t = t;
         }
@@ -100,8 +209,15 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         req.outputs = VEXOsetBit(req.outputs, pwm1en | pwm2en, state.targetI > 0);
         req.outputs = VEXOsetBit(req.outputs, opamp, 1);
         req.pwm_t = state.lock_max;
+        const std::int32_t targetBefore = state.targetI;
         VEXOregulate(&state, &rep, &req);
+        watchLock(&view, req, rep, targetBefore);
         VEXOrequest_Put(bReq, req);
         AVRsendRequest(f, bReq, repAll, VEXOcallback);
+        if (!view.ready) {
+            VEXOnotify("READY=1");
+            view.ready = true;
+        }
+        VEXOwatchdog();
     }
 }

@@ -1,6 +1,7 @@
 // The charging supervisor's state record and its sample statistics.
 #include "net.h"
 #include "vexo.h"
+#include "vexo_field.h"
 
 void VEXOchargeState_Init(VEXOchargeState* state, std::int32_t targetI, std::int32_t on, std::int32_t off)
 {
@@ -18,7 +19,8 @@ void VEXOchargeState_Init(VEXOchargeState* state, std::int32_t targetI, std::int
     state->numSamples = 0;
     state->txSocket = -1;
     state->last_t = 0;
-    state->rxSocket = netUDPopen(VEXO_UDP_PORT, 1);
+    // On all addresses unless --listen named one.
+    state->rxSocket = netUDPbind(VEXO_UDP_PORT, vexoField.listen.s_addr);
 }
 
 float average(const float* arr, std::int32_t count)

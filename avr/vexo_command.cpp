@@ -4,11 +4,13 @@
 #include <cstring>
 
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "file.h"
 #include "net.h"
 #include "vexo.h"
+#include "vexo_field.h"
 
 // Datagrams one poll reads at the most while it looks for a command.
 constexpr int VEXO_UDP_READS_PER_POLL = 256;
@@ -48,6 +50,11 @@ static void newTarget(VEXOchargeState* state, std::int32_t n)
 // Carries out one well-formed command from the sender from.
 static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const sockaddr_in& from)
 {
+    char by[16];
+    VEXOaddressText(&from, by, sizeof by);
+    const int oldMa = state->masterI / 1000;
+    const int oldOn = state->time_on;
+    const int oldOff = state->time_off;
     switch (cmd.command) {
     case 1: {
         unsigned char a[4];
@@ -58,11 +65,14 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
             close(state->txSocket);
         state->txSocket = netUDPopen(state->toPort, 0);
         netAdrsFromName(&state->to, state->IPADRS.data(), state->toPort);
+        VEXOlog(LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(), state->toPort);
         break;
     }
     case 2:
-        if (state->txSocket >= 0)
+        if (state->txSocket >= 0) {
             close(state->txSocket);
+            VEXOlog(LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), state->toPort, by);
+        }
         state->txSocket = -1;
         break;
     case 3:
@@ -70,6 +80,7 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
         state->time_on = 1;
         state->time_off = 0;
         state->timer = 1;
+        VEXOlog(LOG_NOTICE, "target %d -> %d mA, continuous, set by %s", oldMa, state->masterI / 1000, by);
         break;
     case 4: {
         newTarget(state, microamps(cmd.cmd4.targetI));
@@ -78,6 +89,8 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
         state->time_on = on < 0 ? 0 : on;
         state->time_off = off < 0 ? 0 : off;
         state->timer = state->time_on;
+        VEXOlog(LOG_NOTICE, "target %d -> %d mA, on %d -> %d s, off %d -> %d s, set by %s", oldMa,
+                state->masterI / 1000, oldOn, state->time_on, oldOff, state->time_off, by);
         break;
     }
     default: break;
@@ -90,8 +103,8 @@ void VEXOUDPcommandCheck(VEXOchargeState* state)
     timeval tv{0, 0};
     if (filesWaitRead(IAR(&fd, 1), &tv) <= 0)
         return;
-    // Datagrams that are no command (empty, short, an unknown number) are
-    // read and dropped in the same poll, so a flood of them cannot hold a
+    // Datagrams that are no command (empty, short, an unknown number) or
+    // come from outside the access list are read and dropped in the same poll, so a flood of them cannot hold a
     // real command back. Still one command a cycle at most, and no wait.
     for (int i = 0; i < VEXO_UDP_READS_PER_POLL; i++) {
         VEXOUDPcommand cmd;
@@ -100,6 +113,10 @@ void VEXOUDPcommandCheck(VEXOchargeState* state)
         const ByteArrayRef got = netUDPrxFlags(fd, BAR(&cmd, sizeof cmd), &from, MSG_DONTWAIT);
         if (got.arr == nullptr)
             return; // the queue is empty, or the receive failed
+        if (!VEXOallowed(&vexoField, &from)) {
+            VEXOrefused(&from, time(nullptr));
+            continue;
+        }
         const int need = got.len >= 4 ? commandLength(cmd.command) : 0;
         if (need != 0 && got.len >= need) {
             commandRun(state, cmd, from);

@@ -1,12 +1,18 @@
 // The command line: option table and option processor.
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include <getopt.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "avr.h"
+#include "net.h"
 #include "vexo.h"
+#include "vexo_field.h"
 
 char IPADRS[128];
 
@@ -37,11 +43,14 @@ enum VEXOoption {
     OPT_OFF,
     OPT_VERSION,
     OPT_SHUTDOWN,
+    OPT_EVENT_CMD,
+    OPT_LISTEN,
+    OPT_ALLOW,
 };
 
 // Each entry reports its index + 1: with equal values the parser would take
 // the first of several matching prefixes instead of refusing the ambiguity.
-static const std::array<option, 20> longOptions{{
+static const std::array<option, 23> longOptions{{
     {"pwm1", required_argument, nullptr, 1},
     {"pwm2", required_argument, nullptr, 2},
     {"offset", required_argument, nullptr, 3},
@@ -61,6 +70,9 @@ static const std::array<option, 20> longOptions{{
     {"off", required_argument, nullptr, 17},
     {"version", no_argument, nullptr, 18},
     {"shutdown", required_argument, nullptr, 19},
+    {"event-cmd", required_argument, nullptr, 20},
+    {"listen", required_argument, nullptr, 21},
+    {"allow", required_argument, nullptr, 22},
     {nullptr, 0, nullptr, 0},
 }};
 
@@ -87,6 +99,14 @@ static const char helpText[] = "Usage options:\n"
                                "  --log <ip>      send 1Hz battery information packets to give IP address\n"
                                "                  NOTE: This option must come BEFORE the charge option\n"
                                "  --shutdown <s>  Automatically shut down s seconds after power failure\n"
+                               "                  NOTE: This option must come BEFORE the charge option\n"
+                               "  --event-cmd <path> run path EVENT [DETAIL] on power-lost, power-back,\n"
+                               "                  shutdown-pending, shutdown-cancelled, shutdown, link-failed, started\n"
+                               "                  NOTE: This option must come BEFORE the charge option\n"
+                               "  --listen <ip>   take UDP commands on this local address only (default: all)\n"
+                               "                  NOTE: This option must come BEFORE the charge option\n"
+                               "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
+                               "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n"
                                "                  NOTE: This option must come BEFORE the charge option\n";
 
 // The number in text, as atoi reads it, but defined for every input.
@@ -110,6 +130,61 @@ static void chargeOption(FILE* file, ByteArrayRef bReq, VEXOreply* pkt, word ma,
     VEXOBatteryCharge(file, ma * 1000, on, off, shutdelay);
 }
 
+// The checks of VEXOcheckOptions on a copy of argv, which the parser permutes.
+static int checkOptions(int argc, char** argv)
+{
+    VEXOfield scratch;
+    opterr = 0;
+    optind = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
+        const char* arg = optarg;
+        if (c == OPT_LISTEN + 1) {
+            if (!VEXOparseListen(arg, &scratch)) {
+                fprintf(stderr, "vexo: --listen needs an IPv4 address (a.b.c.d), not '%s'\n", arg);
+                return 2;
+            }
+            const int fd = netUDPbind(0, scratch.listen.s_addr); // one of this host's?
+            if (fd < 0) {
+                fprintf(stderr, "vexo: --listen %s: %s\n", arg, strerror(errno));
+                return 2;
+            }
+            close(fd);
+        } else if (c == OPT_ALLOW + 1 && !VEXOparseAllow(arg, &scratch)) {
+            fprintf(stderr,
+                    "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, "
+                    "at most %d, not '%s'\n",
+                    VEXO_ALLOW_MAX, arg);
+            return 2;
+        } else if (c == OPT_EVENT_CMD + 1) {
+            struct stat st {};
+            if (stat(arg, &st) != 0 || access(arg, X_OK) != 0) {
+                fprintf(stderr, "vexo: --event-cmd %s: %s\n", arg, strerror(errno));
+                return 2;
+            }
+            if (!S_ISREG(st.st_mode)) {
+                fprintf(stderr, "vexo: --event-cmd %s: not an executable file\n", arg);
+                return 2;
+            }
+        }
+    }
+    return 0;
+}
+
+int VEXOcheckOptions(int argc, char** argv)
+{
+    if (argc < 1)
+        return 0;
+    auto** copy = static_cast<char**>(malloc(sizeof(char*) * (static_cast<size_t>(argc) + 1)));
+    if (copy == nullptr)
+        return 0; // the options are checked again as they are carried out
+    memcpy(copy, argv, sizeof(char*) * (static_cast<size_t>(argc) + 1));
+    const int rc = checkOptions(argc, copy);
+    free(copy);
+    optind = 0;
+    return rc;
+}
+
 int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int argc, char** argv)
 {
     int doSomething = 0;
@@ -125,7 +200,7 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int arg
     *loops = 0;
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
-        if (c < 1 || c > OPT_SHUTDOWN + 1)
+        if (c < 1 || c > OPT_ALLOW + 1)
             continue; // unknown, ambiguous, missing argument, short option
         const int index = c - 1;
         VEXOrequest req = VEXOrequest_Get(bReq);
@@ -218,6 +293,10 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int arg
             shutdelay = number(arg);
             printf("Automatic shutdown %d seconds after power failure\n", shutdelay);
             break;
+        // Checked by VEXOcheckOptions before the device was opened.
+        case OPT_EVENT_CMD: vexoField.eventCmd = arg; break;
+        case OPT_LISTEN: VEXOparseListen(arg, &vexoField); break;
+        case OPT_ALLOW: VEXOparseAllow(arg, &vexoField); break;
         default: break;
         }
         VEXOrequest_Put(bReq, req);

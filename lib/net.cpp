@@ -1,5 +1,6 @@
 #include "net.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -12,18 +13,26 @@ int lastTxRc;
 
 int netUDPopen(int port, int asServer)
 {
+    if (asServer)
+        return netUDPbind(port, htonl(INADDR_ANY));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? -1 : fd;
+}
+
+int netUDPbind(int port, std::uint32_t adrs)
+{
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (asServer) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            close(fd);
-            return -2;
-        }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    local.sin_addr.s_addr = adrs;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        const int e = errno;
+        close(fd);
+        errno = e;
+        return -2;
     }
     return fd;
 }

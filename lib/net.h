@@ -19,6 +19,10 @@ extern int lastTxRc;
 // interfaces when asServer is nonzero; -1 when no socket, -2 when the bind fails.
 int netUDPopen(int port, int asServer);
 
+// A UDP socket bound to port on the local IPv4 address adrs (network order;
+// INADDR_ANY for all); the descriptor, -1 when no socket, -2 when the bind fails.
+int netUDPbind(int port, std::uint32_t adrs);
+
 // Receives one datagram (cut to buf.len) and its sender; the empty view on failure.
 ByteArrayRef netUDPrx(int fd, ByteArrayRef buf, sockaddr_in* from);
 

@@ -1,0 +1,272 @@
+// System log, event hook, service-manager notifications and the access list.
+#include "vexo_field.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+extern char** environ;
+
+VEXOfield vexoField;
+
+int VEXOparseListen(const char* text, VEXOfield* field)
+{
+    in_addr a{};
+    if (text == nullptr || inet_pton(AF_INET, text, &a) != 1)
+        return 0;
+    field->listen = a;
+    field->listenText = text;
+    return 1;
+}
+
+// One "a.b.c.d" or "a.b.c.d/len" of an access list.
+static int parseNet(const char* text, size_t n, VEXOallowNet* out)
+{
+    char buf[32];
+    if (n == 0 || n >= sizeof buf)
+        return 0;
+    std::memcpy(buf, text, n);
+    buf[n] = '\0';
+    int bits = 32;
+    if (char* slash = std::strchr(buf, '/')) {
+        *slash = '\0';
+        char* end = nullptr;
+        errno = 0;
+        const long v = std::strtol(slash + 1, &end, 10);
+        if (slash[1] == '\0' || *end != '\0' || errno != 0 || v < 0 || v > 32)
+            return 0;
+        bits = static_cast<int>(v);
+    }
+    in_addr a{};
+    if (inet_pton(AF_INET, buf, &a) != 1)
+        return 0;
+    out->mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    out->net = ntohl(a.s_addr) & out->mask;
+    return 1;
+}
+
+int VEXOparseAllow(const char* text, VEXOfield* field)
+{
+    if (text == nullptr)
+        return 0;
+    std::array<VEXOallowNet, VEXO_ALLOW_MAX> list{};
+    int count = 0;
+    for (const char* p = text;; p++) {
+        const char* comma = std::strchr(p, ',');
+        const size_t n = comma != nullptr ? static_cast<size_t>(comma - p) : std::strlen(p);
+        if (count == VEXO_ALLOW_MAX || !parseNet(p, n, &list[static_cast<size_t>(count)]))
+            return 0;
+        count++;
+        if (comma == nullptr)
+            break;
+        p = comma;
+    }
+    field->allow = list;
+    field->allowCount = count;
+    field->allowText = text;
+    return 1;
+}
+
+int VEXOallowed(const VEXOfield* field, const sockaddr_in* from)
+{
+    if (field->allowCount == 0)
+        return 1;
+    const std::uint32_t a = ntohl(from->sin_addr.s_addr);
+    for (int i = 0; i < field->allowCount; i++) {
+        const VEXOallowNet n = field->allow[static_cast<size_t>(i)];
+        if ((a & n.mask) == n.net)
+            return 1;
+    }
+    return 0;
+}
+
+const char* VEXOaddressText(const sockaddr_in* a, char* buf, size_t size)
+{
+    unsigned char b[4];
+    std::memcpy(b, &a->sin_addr, sizeof b);
+    snprintf(buf, size, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    return buf;
+}
+
+// The notification socket named by NOTIFY_SOCKET ("@" for an abstract name).
+static int notifyAddress(sockaddr_un* sa, socklen_t* len)
+{
+    const char* name = getenv("NOTIFY_SOCKET");
+    const size_t n = name != nullptr ? std::strlen(name) : 0;
+    if (n < 2 || n >= sizeof sa->sun_path || (name[0] != '/' && name[0] != '@'))
+        return 0;
+    std::memset(sa, 0, sizeof *sa);
+    sa->sun_family = AF_UNIX;
+    std::memcpy(sa->sun_path, name, n);
+    if (name[0] == '@')
+        sa->sun_path[0] = '\0';
+    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+    return 1;
+}
+
+static long long monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void VEXOfieldStart()
+{
+    openlog("vexo", LOG_PID, LOG_DAEMON);
+    vexoField.running = true;
+    sockaddr_un sa;
+    socklen_t len;
+    if (notifyAddress(&sa, &len))
+        vexoField.notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const char* usec = getenv("WATCHDOG_USEC");
+    const char* pid = getenv("WATCHDOG_PID");
+    if (usec != nullptr && (pid == nullptr || std::strtol(pid, nullptr, 10) == getpid()))
+        vexoField.watchdogUs = std::strtoll(usec, nullptr, 10);
+}
+
+void VEXOlog(int priority, const char* fmt, ...)
+{
+    if (!vexoField.running)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsyslog(priority, fmt, ap);
+    va_end(ap);
+}
+
+void VEXOnotify(const char* text)
+{
+    sockaddr_un sa;
+    socklen_t len;
+    if (vexoField.notifyFd < 0 || !notifyAddress(&sa, &len))
+        return;
+    sendto(vexoField.notifyFd, text, std::strlen(text), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
+}
+
+void VEXOwatchdog()
+{
+    if (vexoField.watchdogUs <= 0)
+        return;
+    const long long now = monotonicMs();
+    if (now - vexoField.lastWatchdogMs < vexoField.watchdogUs / 4000)
+        return;
+    vexoField.lastWatchdogMs = now;
+    VEXOnotify("WATCHDOG=1");
+}
+
+void VEXOevent(const char* event, const char* detail, const VEXOchargeState* state, const VEXOreply* rep)
+{
+    if (!vexoField.running || vexoField.eventCmd == nullptr)
+        return;
+    VEXOhook* slot = nullptr;
+    for (auto& h : vexoField.hooks)
+        if (h.pid == 0 && slot == nullptr)
+            slot = &h;
+    if (slot == nullptr) {
+        VEXOlog(LOG_WARNING, "event hook skipped for %s: %d hooks still running", event, VEXO_HOOKS_MAX);
+        return;
+    }
+    // The environment: ours, less the service manager's socket, plus the readings.
+    constexpr size_t ENV_MAX = 256;
+    std::array<char*, ENV_MAX + 8> env{};
+    size_t n = 0;
+    for (char** e = environ; *e != nullptr && n < ENV_MAX; e++)
+        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && std::strncmp(*e, "VEXO_", 5) != 0)
+            env[n++] = *e;
+    static std::array<std::array<char, 48>, 6> values;
+    const double volts = static_cast<double>(battV(rep->adc6));
+    const double ma = battI(rep->adc7) / 1000.0;
+    snprintf(values[0].data(), values[0].size(), "VEXO_EVENT=%s", event);
+    snprintf(values[1].data(), values[1].size(), "VEXO_BATTERY_V=%.3f", volts);
+    snprintf(values[2].data(), values[2].size(), "VEXO_BATTERY_MA=%.1f", ma);
+    snprintf(values[3].data(), values[3].size(), "VEXO_ON_BATTERY=%d", VEXObit(rep->outputs, onbatt));
+    snprintf(values[4].data(), values[4].size(), "VEXO_LOCKED=%d", state->locked ? 1 : 0);
+    snprintf(values[5].data(), values[5].size(), "VEXO_TARGET_MA=%d", static_cast<int>(state->masterI / 1000));
+    for (auto& v : values)
+        env[n++] = v.data();
+    env[n] = nullptr;
+
+    char* argv[] = {const_cast<char*>(vexoField.eventCmd), const_cast<char*>(event), const_cast<char*>(detail),
+                    nullptr};
+    if (detail == nullptr || detail[0] == '\0')
+        argv[2] = nullptr;
+    // Standard streams on /dev/null, default signal dispositions (SIGHUP is
+    // ignored here), and the hook's own session: it outlives nothing of ours.
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t dflt;
+    sigemptyset(&dflt);
+    sigaddset(&dflt, SIGHUP);
+    sigaddset(&dflt, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &dflt);
+#ifdef POSIX_SPAWN_SETSID
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+#else
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+#endif
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, vexoField.eventCmd, &fa, &attr, argv, env.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        VEXOlog(LOG_WARNING, "event hook %s for %s: %s", vexoField.eventCmd, event, strerror(rc));
+        return;
+    }
+    slot->pid = pid;
+    slot->started = time(nullptr);
+    snprintf(slot->event.data(), slot->event.size(), "%s", event);
+}
+
+void VEXOhooksReap(time_t now)
+{
+    for (auto& h : vexoField.hooks) {
+        if (h.pid == 0)
+            continue;
+        int ws = 0;
+        if (waitpid(h.pid, &ws, WNOHANG) == h.pid) {
+            if (WIFEXITED(ws) && WEXITSTATUS(ws) != 0)
+                VEXOlog(LOG_WARNING, "event hook for %s exited with status %d", h.event.data(), WEXITSTATUS(ws));
+            else if (WIFSIGNALED(ws))
+                VEXOlog(LOG_WARNING, "event hook for %s ended by signal %d", h.event.data(), WTERMSIG(ws));
+            h.pid = 0;
+        } else if (now - h.started > VEXO_HOOK_LIMIT_S) {
+            VEXOlog(LOG_WARNING, "event hook for %s still running after %d s: killed", h.event.data(),
+                    VEXO_HOOK_LIMIT_S);
+            kill(-h.pid, SIGKILL); // its whole group; reaped on a later call
+            h.started = now;      // once
+        }
+    }
+}
+
+void VEXOrefused(const sockaddr_in* from, time_t now)
+{
+    if (from != nullptr) {
+        vexoField.refused++;
+        vexoField.refusedFrom = *from;
+    }
+    if (vexoField.refused == 0 || now - vexoField.refusedLogged < VEXO_REFUSED_LOG_S)
+        return;
+    char a[16];
+    VEXOlog(LOG_WARNING, "refused %ld datagram%s from outside the access list (latest from %s)", vexoField.refused,
+            vexoField.refused == 1 ? "" : "s", VEXOaddressText(&vexoField.refusedFrom, a, sizeof a));
+    vexoField.refused = 0;
+    vexoField.refusedLogged = now;
+}
