@@ -1,0 +1,376 @@
+// The supervisor as a field daemon: its lines in the system log (captured on
+// the sandbox's own /dev/log), the event hook, the service manager's
+// notifications and the command port's access list, each for the real
+// scenario that causes it.
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <gtest/gtest.h>
+
+#include "helpers.h"
+#include "netns.h"
+#include "udp_helpers.h"
+
+namespace {
+
+// One line of the system log: priority (facility and level) and text.
+struct LogLine {
+    int facility = -1;
+    int level = -1;
+    std::string text;
+};
+
+// A datagram socket in place of the system log's /dev/log.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        unlink("/dev/log");
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strcpy(a.sun_path, "/dev/log");
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        chmod("/dev/log", 0666);
+    }
+    ~LogCapture()
+    {
+        close(fd_);
+        unlink("/dev/log");
+    }
+    bool bound() const { return bound_; }
+    // Every line so far, from vexo's process only.
+    const std::vector<LogLine>& lines()
+    {
+        char buf[2048];
+        for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+            const std::string raw(buf, static_cast<size_t>(n));
+            const size_t tag = raw.find(" vexo[");
+            const size_t colon = raw.find("]: ", tag);
+            if (raw[0] != '<' || tag == std::string::npos || colon == std::string::npos)
+                continue;
+            const int pri = std::atoi(raw.c_str() + 1);
+            lines_.push_back(LogLine{pri >> 3, pri & 7, raw.substr(colon + 3)});
+        }
+        return lines_;
+    }
+    // The first line that starts with text, waiting up to timeoutMs for it.
+    LogLine find(const std::string& text, int timeoutMs = 5000)
+    {
+        LogLine found;
+        waitFor(
+            [&] {
+                for (const auto& l : lines())
+                    if (l.text.rfind(text, 0) == 0) {
+                        found = l;
+                        return true;
+                    }
+                return false;
+            },
+            timeoutMs);
+        return found;
+    }
+    size_t count(const std::string& text)
+    {
+        size_t n = 0;
+        for (const auto& l : lines())
+            n += l.text.rfind(text, 0) == 0;
+        return n;
+    }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+    std::vector<LogLine> lines_;
+};
+
+constexpr int DAEMON = 3; // LOG_DAEMON >> 3
+constexpr int CRIT = 2, ERR = 3, WARNING = 4, NOTICE = 5, INFO = 6;
+
+} // namespace
+
+class Field : public SupervisorTest {
+protected:
+    Background bg;
+    std::string hook;
+
+    void SetUp() override
+    {
+        SupervisorTest::SetUp();
+        if (IsSkipped())
+            return;
+        // Records "EVENT [DETAIL] | on-battery locked target".
+        hook = dir + "/hook";
+        std::ofstream(hook) << "#!/bin/sh\necho \"$* | $VEXO_ON_BATTERY $VEXO_LOCKED $VEXO_TARGET_MA\" >> '" << dir
+                            << "/hook.log'\n";
+        chmod(hook.c_str(), 0755);
+    }
+    void TearDown() override
+    {
+        stopProgram(&bg);
+        // Hooks run in sessions of their own: end the ones that hang, by PID.
+        std::istringstream pids(readFile(dir + "/hook.pids"));
+        for (int pid; pids >> pid;)
+            kill(pid, SIGKILL);
+        SupervisorTest::TearDown();
+    }
+    std::vector<std::string> hookCalls()
+    {
+        std::vector<std::string> out;
+        std::istringstream in(readFile(dir + "/hook.log"));
+        for (std::string l; std::getline(in, l);)
+            out.push_back(l);
+        return out;
+    }
+    // Waits until the supervisor says it has locked (and is near ma).
+    bool waitLocked(LogCapture& log, double ma)
+    {
+        return !log.find("locked at ", 10000).text.empty() &&
+               waitFor([&] { return std::abs(simBoardSnapshot(&sim).currentUa / 1000.0 - ma) <= 3; }, 5000);
+    }
+};
+
+// Start, lock, line power lost, the countdown, line power back, cancelled.
+TEST_F(Field, PowerFailureScenarioInTheLogAndTheHook)
+{
+    LogCapture log;
+    ASSERT_TRUE(log.bound());
+    bg = startVexo({"--shutdown", "3", "--event-cmd", hook, "--charge", "200"}, "out.txt");
+    const LogLine first = log.find("started on ");
+    EXPECT_EQ(first.text, "started on " + sim.slavePath +
+                              ": target 200 mA, on 60 s, off 60 s, shutdown after 3 s on battery, commands on all "
+                              "addresses port 4000 from anyone");
+    EXPECT_EQ(first.facility, DAEMON);
+    EXPECT_EQ(first.level, NOTICE);
+    ASSERT_TRUE(waitLocked(log, 200));
+    const LogLine locked = log.find("locked at PWM low time ");
+    EXPECT_EQ(locked.level, INFO);
+    EXPECT_NE(locked.text.find(" mA for 200 mA"), std::string::npos) << locked.text;
+
+    simSetLinePower(&sim, false);
+    EXPECT_EQ(log.find("line power lost").level, WARNING);
+    EXPECT_EQ(log.find("shutdown in 3 s unless line power returns").level, WARNING);
+    usleep(1200000);
+    simSetLinePower(&sim, true);
+    EXPECT_EQ(log.find("line power back").level, NOTICE);
+    EXPECT_EQ(log.find("shutdown cancelled: line power is back").level, NOTICE);
+    ASSERT_TRUE(waitFor([&] { return hookCalls().size() >= 5; }, 3000));
+    // Hooks of the same second may start in either order.
+    auto calls = hookCalls();
+    std::sort(calls.begin(), calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{"power-back | 0 1 200", "power-lost | 1 1 200",
+                                               "shutdown-cancelled | 0 1 200", "shutdown-pending 3 | 1 1 200",
+                                               "started | 0 0 200"}));
+    usleep(2500000);
+    EXPECT_EQ(readFile(shutdownLog), "") << "cancelled in time";
+    std::string all;
+    for (const auto& l : log.lines())
+        all += l.text + "\n";
+    EXPECT_EQ(log.count("line power"), 2u) << all << "one line per transition, never per cycle";
+    EXPECT_EQ(log.count("locked"), 1u) << all;
+    EXPECT_TRUE(programRunning(&bg));
+}
+
+TEST_F(Field, ShutdownIsLoggedWithItsStatusAndHooked)
+{
+    LogCapture log;
+    bg = startVexo({"--shutdown", "2", "--event-cmd", hook, "--charge", "200"}, "out.txt");
+    ASSERT_TRUE(waitLocked(log, 200));
+    simSetLinePower(&sim, false);
+    const LogLine ran = log.find("ran \"shutdown -h now\"", 6000);
+    EXPECT_EQ(ran.text, "ran \"shutdown -h now\": exit status 0");
+    EXPECT_EQ(ran.level, CRIT);
+    EXPECT_NE(readFile(shutdownLog).find("-h now"), std::string::npos);
+    ASSERT_TRUE(waitFor([&] { return hookCalls().size() >= 4; }, 3000));
+    EXPECT_EQ(hookCalls()[3], "shutdown | 1 1 200");
+}
+
+TEST_F(Field, NoiseSpellAndLinkFailureAreLogged)
+{
+    LogCapture log;
+    bg = startVexo({"--event-cmd", hook, "--charge", "200"}, "out.txt");
+    ASSERT_TRUE(waitLocked(log, 200));
+    simSetGarbage(&sim, true);
+    EXPECT_EQ(log.find("no good packet from the board for 2 s: waiting").level, WARNING);
+    simSetGarbage(&sim, false);
+    EXPECT_EQ(log.find("good packets from the board again").level, NOTICE);
+    simInjectSilence(&sim, 5000);
+    const LogLine failed = log.find("Failed to");
+    EXPECT_EQ(failed.text, "Failed to communicate with AVR");
+    EXPECT_EQ(failed.level, ERR);
+    ASSERT_TRUE(waitFor([&] { return !programRunning(&bg); }, 3000));
+    EXPECT_EQ(bg.status, 3);
+    ASSERT_TRUE(waitFor([&] { return hookCalls().size() >= 2; }, 3000));
+    EXPECT_EQ(hookCalls().back(), "link-failed Failed to communicate with AVR | 0 1 200");
+}
+
+TEST_F(Field, CommandsAreLoggedWithTheirSender)
+{
+    LogCapture log;
+    bg = startVexo({"--charge", "200"}, "out.txt");
+    ASSERT_TRUE(waitFor([&] { return requests().size() > 5; }, 5000));
+    int port = 0;
+    const int peer = loopbackSocket(0, &port);
+    const std::int32_t start[2] = {1, port}, stop[1] = {2}, current[2] = {3, 250}, cycle[4] = {4, 200, 30, 10};
+    sendTo(peer, 4000, start, sizeof start);
+    EXPECT_EQ(log.find("telemetry to ").text, "telemetry to 127.0.0.1 port " + std::to_string(port));
+    sendTo(peer, 4000, current, sizeof current);
+    EXPECT_EQ(log.find("target 200 -> 250").text, "target 200 -> 250 mA, continuous, set by 127.0.0.1");
+    sendTo(peer, 4000, cycle, sizeof cycle);
+    EXPECT_EQ(log.find("target 250 -> 200").text, "target 250 -> 200 mA, on 1 -> 30 s, off 0 -> 10 s, set by 127.0.0.1");
+    sendTo(peer, 4000, stop, sizeof stop);
+    EXPECT_EQ(log.find("telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped").text,
+              "telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped by 127.0.0.1");
+    close(peer);
+}
+
+// Hooks that fail and hang never hold the supervisor up; the fifth hanging
+// one is skipped and said so.
+TEST_F(Field, HooksThatFailOrHangDelayNothing)
+{
+    {
+        LogCapture log;
+        const std::string failing = dir + "/failing";
+        std::ofstream(failing) << "#!/bin/sh\nexit 3\n";
+        chmod(failing.c_str(), 0755);
+        bg = startVexo({"--event-cmd", failing, "--charge", "200"}, "out.txt");
+        EXPECT_EQ(log.find("event hook for started exited with status 3").level, WARNING);
+        stopProgram(&bg);
+    }
+    LogCapture log;
+    const std::string hanging = dir + "/hanging";
+    std::ofstream(hanging) << "#!/bin/sh\necho $$ >> '" << dir << "/hook.pids'\nexec sleep 1000\n";
+    chmod(hanging.c_str(), 0755);
+    bg = startVexo({"--event-cmd", hanging, "--charge", "200"}, "out.txt");
+    ASSERT_TRUE(waitLocked(log, 200));
+    for (int i = 0; i < 4; i++) { // started + 4 power events: five hooks, four places
+        simSetLinePower(&sim, i % 2 == 1);
+        usleep(1100000);
+    }
+    EXPECT_EQ(log.find("event hook skipped for ").text, "event hook skipped for power-back: 4 hooks still running");
+    const size_t n = requests().size();
+    EXPECT_TRUE(waitFor([&] { return requests().size() >= n + 20; }, 3000)) << "cycles go on";
+    EXPECT_TRUE(programRunning(&bg));
+}
+
+TEST_F(Field, AccessListRefusesOtherPeersAndSaysSoOnceAMinute)
+{
+    LogCapture log;
+    bg = startVexo({"--allow", "127.0.0.1,10.0.0.0/8", "--charge", "200"}, "out.txt");
+    EXPECT_NE(log.find("started on ").text.find("commands on all addresses port 4000 from 127.0.0.1,10.0.0.0/8"),
+              std::string::npos);
+    ASSERT_TRUE(waitLocked(log, 200));
+    // A peer on 127.0.0.2 may neither stop the charging nor take the telemetry.
+    const int stranger = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopbackAddress(0);
+    a.sin_addr.s_addr = htonl(0x7F000002);
+    ASSERT_EQ(bind(stranger, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(stranger, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::int32_t off[2] = {3, 0}, tele[2] = {1, ntohs(a.sin_port)};
+    for (int i = 0; i < 3; i++) {
+        sendTo(stranger, 4000, off, sizeof off);
+        sendTo(stranger, 4000, tele, sizeof tele);
+    }
+    EXPECT_EQ(log.find("refused ").text, "refused 1 datagram from outside the access list (latest from 127.0.0.2)");
+    EXPECT_EQ(log.find("refused ").level, WARNING);
+    EXPECT_TRUE(receiveOne(stranger, 2000).empty()) << "no telemetry for a refused peer";
+    EXPECT_TRUE(VEXObit(requests().back().outputs, pwm1en)) << "still charging";
+    EXPECT_EQ(log.count("refused "), 1u) << "at most one line a minute";
+    close(stranger);
+    // The allowed peer still steers it.
+    const int friendly = loopbackSocket(0);
+    sendTo(friendly, 4000, off, sizeof off);
+    close(friendly);
+    EXPECT_TRUE(waitFor([&] { return !VEXObit(requests().back().outputs, pwm1en); }, 2000));
+}
+
+TEST_F(Field, ListenTakesCommandsOnOneAddressOnly)
+{
+    LogCapture log;
+    bg = startVexo({"--listen", "127.0.0.2", "--charge", "200"}, "out.txt");
+    EXPECT_NE(log.find("started on ").text.find("commands on 127.0.0.2 port 4000 from anyone"), std::string::npos);
+    ASSERT_TRUE(waitLocked(log, 200));
+    const int peer = loopbackSocket(0);
+    const std::int32_t off[2] = {3, 0};
+    sendTo(peer, 4000, off, sizeof off); // to 127.0.0.1: nobody there
+    usleep(500000);
+    EXPECT_TRUE(VEXObit(requests().back().outputs, pwm1en));
+    sockaddr_in to = loopbackAddress(4000);
+    to.sin_addr.s_addr = htonl(0x7F000002);
+    sendto(peer, off, sizeof off, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(peer);
+    EXPECT_TRUE(waitFor([&] { return !VEXObit(requests().back().outputs, pwm1en); }, 2000));
+}
+
+TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
+{
+    startSim();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows{
+        {{"--listen", "localhost"}, "vexo: --listen needs an IPv4 address (a.b.c.d), not 'localhost'\n"},
+        {{"--listen", "192.0.2.7"}, "vexo: --listen 192.0.2.7: Cannot assign requested address\n"},
+        {{"--allow", "10.0.0.0/33"},
+         "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, at most 16, not "
+         "'10.0.0.0/33'\n"},
+        {{"--allow", "127.0.0.1,"},
+         "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, at most 16, not "
+         "'127.0.0.1,'\n"},
+        {{"--event-cmd", dir + "/none"}, "vexo: --event-cmd " + dir + "/none: No such file or directory\n"},
+        {{"--event-cmd", dir}, "vexo: --event-cmd " + dir + ": not an executable file\n"},
+    };
+    for (const auto& [args, message] : rows) {
+        std::vector<std::string> all = args;
+        all.insert(all.end(), {"--charge", "200"});
+        const RunResult r = vexo(all);
+        EXPECT_EQ(r.status, 2) << message;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(simHostBytes(&sim), 0) << "nothing reached the board";
+}
+
+// The service manager's protocol on a socket of the test's own (an abstract name).
+TEST_F(Field, ReadyStatusAndWatchdogForTheServiceManager)
+{
+    const std::string name = "vexo-test-notify-" + std::to_string(getpid());
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path + 1, name.data(), name.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), static_cast<socklen_t>(sizeof(sa_family_t) + 1 + name.size())),
+              0);
+    setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);
+    bg = startVexo({"--charge", "200"}, "out.txt");
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    std::vector<std::string> got;
+    waitFor(
+        [&] {
+            char buf[512];
+            for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+                got.emplace_back(buf, static_cast<size_t>(n));
+            return got.size() >= 12;
+        },
+        5000);
+    close(fd);
+    ASSERT_FALSE(got.empty());
+    size_t ready = got.size(), status = got.size(), watchdogs = 0;
+    for (size_t i = 0; i < got.size(); i++) {
+        if (got[i] == "READY=1" && ready == got.size())
+            ready = i;
+        if (got[i].rfind("STATUS=target 200 mA, ", 0) == 0 && status == got.size())
+            status = i;
+        watchdogs += got[i] == "WATCHDOG=1";
+    }
+    EXPECT_LT(ready, got.size()) << "READY=1";
+    EXPECT_LT(status, got.size()) << "a status line";
+    EXPECT_GE(watchdogs, 3u);
+}
