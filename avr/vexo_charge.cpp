@@ -145,7 +145,8 @@ static void watchLock(FieldView* v, const VEXOrequest& req, const VEXOreply& rep
                 static_cast<unsigned>(req.pwm_lo), ma, state->targetI / 1000);
         v->everLocked = true;
     } else if (!state->locked && v->locked) {
-        VEXOlog(LOG_NOTICE, "lock lost: searching for %d mA", state->targetI / 1000);
+        VEXOlog(LOG_NOTICE, "lock lost at PWM low time %u, %.1f mA: searching for %d mA",
+                static_cast<unsigned>(req.pwm_lo), ma, state->targetI / 1000);
     }
     if (state->locked && targetBefore > 0 && state->targetI == 0 && VEXObit(rep.outputs, onbatt) == 0)
         VEXOlog(LOG_WARNING, "cannot hold %d mA at PWM low time %u: charging off", targetBefore / 1000,

@@ -176,6 +176,9 @@ TEST_F(Field, PowerFailureScenarioInTheLogAndTheHook)
     EXPECT_EQ(log.count("line power"), 2u) << all << "one line per transition, never per cycle";
     EXPECT_EQ(log.count("locked"), 1u) << all;
     EXPECT_TRUE(programRunning(&bg));
+    printf("system log:\n%shook calls:\n", all.c_str());
+    for (const auto& c : hookCalls())
+        printf("%s\n", c.c_str());
 }
 
 TEST_F(Field, ShutdownIsLoggedWithItsStatusAndHooked)
@@ -373,4 +376,22 @@ TEST_F(Field, ReadyStatusAndWatchdogForTheServiceManager)
     EXPECT_LT(ready, got.size()) << "READY=1";
     EXPECT_LT(status, got.size()) << "a status line";
     EXPECT_GE(watchdogs, 3u);
+}
+
+// A new target over UDP restarts the search: the lock is lost and regained.
+TEST_F(Field, LockLostAndRegainedForANewTarget)
+{
+    LogCapture log;
+    bg = startVexo({"--charge", "200"}, "out.txt");
+    ASSERT_TRUE(waitLocked(log, 200));
+    const int peer = loopbackSocket(0);
+    const std::int32_t current[2] = {3, 250};
+    sendTo(peer, 4000, current, sizeof current);
+    close(peer);
+    const LogLine lost = log.find("lock lost at PWM low time ");
+    EXPECT_EQ(lost.level, NOTICE);
+    EXPECT_NE(lost.text.find(" mA: searching for 250 mA"), std::string::npos) << lost.text;
+    const LogLine again = log.find("locked again at PWM low time ");
+    EXPECT_EQ(again.level, INFO);
+    EXPECT_NE(again.text.find(" mA for 250 mA"), std::string::npos) << again.text;
 }
