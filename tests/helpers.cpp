@@ -78,9 +78,7 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
     return statusOf(ws);
 }
 
-// In a forked child: adds env to the environment and runs argv; never returns.
-// Built programs run behind the emulator, if any.
-[[noreturn]] static void execWithEnv(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+[[noreturn]] void execProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
     for (const auto& e : env)
         putenv(strdup(e.c_str()));
@@ -120,7 +118,7 @@ RunResult runInChild(const std::function<int()>& fn, int timeoutMs)
 
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs)
 {
-    return runInChild([&]() -> int { execWithEnv(argv, env); }, timeoutMs);
+    return runInChild([&]() -> int { execProgram(argv, env); }, timeoutMs);
 }
 
 Background startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -137,7 +135,7 @@ Background startProgram(const std::vector<std::string>& argv, const std::vector<
         dup2(fd, 2);
         const int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        execWithEnv(argv, env);
+        execProgram(argv, env);
     }
     bg.pid = pid;
     return bg;

@@ -31,6 +31,10 @@ std::vector<std::string> programCommand(const char* name);
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                      int timeoutMs = 10000);
 
+// In a forked child: adds env ("NAME=value") to the environment and runs
+// argv; never returns. Built programs run behind the emulator, if any.
+[[noreturn]] void execProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+
 // Runs fn in a forked child with standard output captured; fn's result is the exit status.
 RunResult runInChild(const std::function<int()>& fn, int timeoutMs = 10000);
 

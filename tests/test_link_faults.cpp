@@ -120,17 +120,9 @@ TEST(DeadLine, RegularFileAndNullDeviceEndAtOnce)
 TEST_F(LinkFaults, ClosedStandardOutputNeverReachesTheLine)
 {
     startSim();
-    const std::vector<std::string> cmd = programCommand("vexo");
-    const std::string device = "VEXO_DEVICE=" + sim.slavePath;
     const RunResult r = runInChild([&]() -> int {
         close(1);
-        putenv(const_cast<char*>(device.c_str()));
-        std::vector<char*> args;
-        for (const auto& w : cmd)
-            args.push_back(const_cast<char*>(w.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        return 127;
+        execProgram({programPath("vexo")}, {"VEXO_DEVICE=" + sim.slavePath});
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");

@@ -169,12 +169,7 @@ TEST_F(SimFiles, UnreadableAndUnwritableEepromFiles)
         return runInChild([&]() -> int {
             if (setgid(65534) != 0 || setuid(65534) != 0)
                 return 125;
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            return 127;
+            execProgram(argv, {});
         });
     };
     RunResult r = asNobody(dir + "/secret");

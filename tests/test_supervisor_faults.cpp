@@ -222,22 +222,11 @@ TEST_F(SupervisorFaults, BoardGoneEndsTheSupervisorAtOnce)
 TEST_F(SupervisorFaults, ClosedStandardErrorKeepsThePort)
 {
     startSim();
-    const std::vector<std::string> cmd = programCommand("vexo");
-    const std::string device = "VEXO_DEVICE=" + sim.slavePath;
-    const std::string path = "PATH=" + dir + "/fakebin:/usr/bin:/bin";
     bg.pid = fork();
     if (bg.pid == 0) {
         close(2);
-        putenv(const_cast<char*>(device.c_str()));
-        putenv(const_cast<char*>(path.c_str()));
-        std::vector<char*> args;
-        for (const auto& w : cmd)
-            args.push_back(const_cast<char*>(w.c_str()));
-        for (const char* a : {"--charge", "250"})
-            args.push_back(const_cast<char*>(a));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execProgram({programPath("vexo"), "--charge", "250"},
+                    {"VEXO_DEVICE=" + sim.slavePath, "PATH=" + dir + "/fakebin:/usr/bin:/bin"});
     }
     ASSERT_TRUE(waitFor([&] { return requests().size() >= 30; }, 5000));
     EXPECT_TRUE(programRunning(&bg));
