@@ -72,11 +72,11 @@ int VEXOpowerWatch(int shutdown_pending, int onBattery, int shutdelay, int* runS
 // transitions only, and what a hook or a link failure needs to know.
 struct FieldView {
     const VEXOchargeState* state = nullptr;
-    VEXOreply rep{};        // the latest status record
-    int onBattery = -1;     // -1 until the first record
+    VEXOreply rep{};    // the latest status record
+    int onBattery = -1; // -1 until the first record
     bool locked = false;
     bool everLocked = false;
-    bool ready = false;     // the service manager has heard READY=1
+    bool ready = false; // the service manager has heard READY=1
 };
 
 static void lineQuiet(int quiet, void*)
@@ -127,9 +127,9 @@ static void watchPower(FieldView* v, const VEXOreply& rep, int before, int after
     VEXOrefused(nullptr, t);
     VEXOhooksReap(t);
     char status[VEXO_NOTIFY_STATUS_MAX];
-    int n = snprintf(status, sizeof status, "STATUS=target %d mA, %.1f mA, %s, %s", state->targetI / 1000,
-                     battI(rep.adc7) / 1000.0, state->locked ? "locked" : "searching",
-                     battery ? "battery" : "line power");
+    int n =
+        snprintf(status, sizeof status, "STATUS=target %d mA, %.1f mA, %s, %s", state->targetI / 1000,
+                 battI(rep.adc7) / 1000.0, state->locked ? "locked" : "searching", battery ? "battery" : "line power");
     if (after > 0 && n > 0 && n < static_cast<int>(sizeof status))
         snprintf(status + n, sizeof status - static_cast<size_t>(n), ", shutdown in %d s", after);
     VEXOnotify(status);

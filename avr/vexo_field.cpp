@@ -1,6 +1,7 @@
 // System log, event hook, service-manager notifications and the access list.
 #include "vexo_field.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -16,8 +17,6 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
-
-extern char** environ;
 
 VEXOfield vexoField;
 
@@ -171,11 +170,9 @@ void VEXOevent(const char* event, const char* detail, const VEXOchargeState* sta
 {
     if (!vexoField.running || vexoField.eventCmd == nullptr)
         return;
-    VEXOhook* slot = nullptr;
-    for (auto& h : vexoField.hooks)
-        if (h.pid == 0 && slot == nullptr)
-            slot = &h;
-    if (slot == nullptr) {
+    auto* slot =
+        std::find_if(vexoField.hooks.begin(), vexoField.hooks.end(), [](const VEXOhook& h) { return h.pid == 0; });
+    if (slot == vexoField.hooks.end()) {
         VEXOlog(LOG_WARNING, "event hook skipped for %s: %d hooks still running", event, VEXO_HOOKS_MAX);
         return;
     }
@@ -251,7 +248,7 @@ void VEXOhooksReap(time_t now)
             VEXOlog(LOG_WARNING, "event hook for %s still running after %d s: killed", h.event.data(),
                     VEXO_HOOK_LIMIT_S);
             kill(-h.pid, SIGKILL); // its whole group; reaped on a later call
-            h.started = now;      // once
+            h.started = now;       // once
         }
     }
 }

@@ -17,10 +17,10 @@
 
 #include "vexo.h"
 
-constexpr int VEXO_ALLOW_MAX = 16;         // entries of --allow
-constexpr int VEXO_HOOKS_MAX = 4;          // event hooks running at once
-constexpr int VEXO_HOOK_LIMIT_S = 60;      // a hook still running after this is killed
-constexpr int VEXO_REFUSED_LOG_S = 60;     // at most one line this often about refused datagrams
+constexpr int VEXO_ALLOW_MAX = 16;     // entries of --allow
+constexpr int VEXO_HOOKS_MAX = 4;      // event hooks running at once
+constexpr int VEXO_HOOK_LIMIT_S = 60;  // a hook still running after this is killed
+constexpr int VEXO_REFUSED_LOG_S = 60; // at most one line this often about refused datagrams
 constexpr int VEXO_NOTIFY_STATUS_MAX = 160;
 
 // One entry of the access list, in host byte order.
@@ -37,19 +37,19 @@ struct VEXOhook {
 
 // The field settings and their run-time state.
 struct VEXOfield {
-    const char* eventCmd = nullptr;  // --event-cmd
-    in_addr listen{INADDR_ANY};      // --listen
+    const char* eventCmd = nullptr; // --event-cmd
+    in_addr listen{INADDR_ANY};     // --listen
     const char* listenText = nullptr;
     std::array<VEXOallowNet, VEXO_ALLOW_MAX> allow{};
     int allowCount = 0;              // 0: commands from anyone
     const char* allowText = nullptr; // as given
     bool running = false;            // the supervisor has started: log and hooks on
     std::array<VEXOhook, VEXO_HOOKS_MAX> hooks{};
-    long refused = 0;                // datagrams refused since the last line about them
+    long refused = 0; // datagrams refused since the last line about them
     time_t refusedLogged = 0;
     sockaddr_in refusedFrom{};
     int notifyFd = -1;
-    long long watchdogUs = 0;        // WATCHDOG_USEC, 0 when off
+    long long watchdogUs = 0; // WATCHDOG_USEC, 0 when off
     long long lastWatchdogMs = 0;
 };
 

@@ -106,7 +106,12 @@ static std::string followLinks(std::string path)
             return path;
         const std::string t(target.data(), static_cast<size_t>(n));
         const size_t slash = path.rfind('/');
-        path = t[0] == '/' || slash == std::string::npos ? t : path.substr(0, slash + 1) + t;
+        if (t[0] == '/' || slash == std::string::npos) {
+            path = t;
+        } else {
+            path.resize(slash + 1);
+            path += t;
+        }
     }
     errno = ELOOP;
     return "";
@@ -117,7 +122,7 @@ static std::string followLinks(std::string path)
 // anything is served, so that nothing else is ever replaced.
 static std::string eepromFileOrExit(const char* given)
 {
-    const std::string path = followLinks(given);
+    std::string path = followLinks(given);
     struct stat st {};
     int err = 0;
     if (path.empty()) {

@@ -458,8 +458,7 @@ const ControlCommand controlCommands[] = {
      [](SimServer* s, long n, long) { simInjectOversizedFrame(s, int(n)); }},
     {"garbage", ControlArgs::OnOff, 0, 1, [](SimServer* s, long on, long) { simSetGarbage(s, on != 0); }},
     {"ignore", ControlArgs::OnOff, 0, 1, [](SimServer* s, long on, long) { simSetIgnoreRequests(s, on != 0); }},
-    {"confirm-after", ControlArgs::Number, 0, 1000,
-     [](SimServer* s, long n, long) { simSetConfirmAfter(s, int(n)); }},
+    {"confirm-after", ControlArgs::Number, 0, 1000, [](SimServer* s, long n, long) { simSetConfirmAfter(s, int(n)); }},
     {"burst", ControlArgs::Number, 0, 64, [](SimServer* s, long n, long) { simInjectBurst(s, int(n)); }},
     {"eeprom", ControlArgs::AddressValue, 0, 255, setEeprom},
 };

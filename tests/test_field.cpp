@@ -165,9 +165,9 @@ TEST_F(Field, PowerFailureScenarioInTheLogAndTheHook)
     // Hooks of the same second may start in either order.
     auto calls = hookCalls();
     std::sort(calls.begin(), calls.end());
-    EXPECT_EQ(calls, (std::vector<std::string>{"power-back | 0 1 200", "power-lost | 1 1 200",
-                                               "shutdown-cancelled | 0 1 200", "shutdown-pending 3 | 1 1 200",
-                                               "started | 0 0 200"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"power-back | 0 1 200", "power-lost | 1 1 200", "shutdown-cancelled | 0 1 200",
+                                        "shutdown-pending 3 | 1 1 200", "started | 0 0 200"}));
     usleep(2500000);
     EXPECT_EQ(readFile(shutdownLog), "") << "cancelled in time";
     std::string all;
@@ -227,7 +227,8 @@ TEST_F(Field, CommandsAreLoggedWithTheirSender)
     sendTo(peer, 4000, current, sizeof current);
     EXPECT_EQ(log.find("target 200 -> 250").text, "target 200 -> 250 mA, continuous, set by 127.0.0.1");
     sendTo(peer, 4000, cycle, sizeof cycle);
-    EXPECT_EQ(log.find("target 250 -> 200").text, "target 250 -> 200 mA, on 1 -> 30 s, off 0 -> 10 s, set by 127.0.0.1");
+    EXPECT_EQ(log.find("target 250 -> 200").text,
+              "target 250 -> 200 mA, on 1 -> 30 s, off 0 -> 10 s, set by 127.0.0.1");
     sendTo(peer, 4000, stop, sizeof stop);
     EXPECT_EQ(log.find("telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped").text,
               "telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped by 127.0.0.1");

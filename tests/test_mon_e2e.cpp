@@ -180,10 +180,10 @@ TEST_F(Monitor, HangUpAndAClosedPipeStopTheTelemetry)
     close(listener);
 
     // The reader of the pipe leaves after one line.
-    const RunResult r = runProgram({"bash", "-c",
-                                    "set -o pipefail; " + monCommandLine() + "--port " + std::to_string(port) +
-                                        " 127.0.0.1 | head -1"},
-                                   {}, 10000);
+    const RunResult r =
+        runProgram({"bash", "-c",
+                    "set -o pipefail; " + monCommandLine() + "--port " + std::to_string(port) + " 127.0.0.1 | head -1"},
+                   {}, 10000);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines(r.out).size(), 1u);
     EXPECT_EQ(r.err, "");

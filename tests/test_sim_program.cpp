@@ -215,20 +215,18 @@ TEST_P(SimControlWords, AreRefusedWithNoEffect)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, SimControlWords,
-    ::testing::Values(BadControl{"noise 99999999999", "noise needs one whole number from 0 to 4096, not '99999999999'"},
-                      BadControl{"noise -5", "noise needs one whole number from 0 to 4096, not '-5'"},
-                      BadControl{"silent abc", "silent needs one whole number from 0 to 600000, not 'abc'"},
-                      BadControl{"badsum -1", "badsum needs one whole number from 0 to 1000000000, not '-1'"},
-                      BadControl{"short", "short needs one whole number from 0 to 1000000000"},
-                      BadControl{"eeprom 5", "eeprom needs an address and a value, each a whole number from 0 to 255"},
-                      BadControl{"eeprom 6 abc",
-                                 "eeprom needs an address and a value, each a whole number from 0 to 255"},
-                      BadControl{"eeprom 300 7",
-                                 "eeprom needs an address and a value, each a whole number from 0 to 255"},
-                      BadControl{"garbage maybe", "garbage needs on or off, not 'maybe'"},
-                      BadControl{"ignore", "ignore needs on or off"},
-                      BadControl{"battery now", "battery takes no argument"},
-                      BadControl{"reboot", "unknown command: reboot"}));
+    ::testing::Values(
+        BadControl{"noise 99999999999", "noise needs one whole number from 0 to 4096, not '99999999999'"},
+        BadControl{"noise -5", "noise needs one whole number from 0 to 4096, not '-5'"},
+        BadControl{"silent abc", "silent needs one whole number from 0 to 600000, not 'abc'"},
+        BadControl{"badsum -1", "badsum needs one whole number from 0 to 1000000000, not '-1'"},
+        BadControl{"short", "short needs one whole number from 0 to 1000000000"},
+        BadControl{"eeprom 5", "eeprom needs an address and a value, each a whole number from 0 to 255"},
+        BadControl{"eeprom 6 abc", "eeprom needs an address and a value, each a whole number from 0 to 255"},
+        BadControl{"eeprom 300 7", "eeprom needs an address and a value, each a whole number from 0 to 255"},
+        BadControl{"garbage maybe", "garbage needs on or off, not 'maybe'"},
+        BadControl{"ignore", "ignore needs on or off"}, BadControl{"battery now", "battery takes no argument"},
+        BadControl{"reboot", "unknown command: reboot"}));
 
 TEST(SimControlWords, GoodWordsStillWork)
 {

@@ -16,33 +16,63 @@
 namespace {
 
 // What the schedule does at a second of each 60-second round.
-enum class Act { Noise, Quiet, BadSums, Shorts, Oversize, Silence, Stop1s, Stop100ms, UdpGarbage, Target250,
-                 Target200, Battery, Line, GarbageOn, GarbageOff, BurstOn, BurstOff, Check };
+enum class Act {
+    Noise,
+    Quiet,
+    BadSums,
+    Shorts,
+    Oversize,
+    Silence,
+    Stop1s,
+    Stop100ms,
+    UdpGarbage,
+    Target250,
+    Target200,
+    Battery,
+    Line,
+    GarbageOn,
+    GarbageOff,
+    BurstOn,
+    BurstOff,
+    Check
+};
 
 struct Step {
-    double at;  // seconds into the round
+    double at; // seconds into the round
     Act act;
     const char* what;
 };
 
 constexpr Step ROUND[] = {
     {3.5, Act::Check, "start"},
-    {4, Act::Noise, "noise between frames"},       {7, Act::Quiet, "noise off"},
+    {4, Act::Noise, "noise between frames"},
+    {7, Act::Quiet, "noise off"},
     {8.5, Act::Check, "after noise"},
-    {9, Act::BadSums, "bad checksums"},            {11.5, Act::Check, "after bad checksums"},
-    {12, Act::Shorts, "short packets"},            {14.5, Act::Check, "after short packets"},
-    {15, Act::Oversize, "oversized packets"},      {17.5, Act::Check, "after oversized packets"},
-    {18, Act::Silence, "150 ms silence"},          {20.5, Act::Check, "after a silence"},
-    {21, Act::Stop1s, "1 s stop"},                 {24.5, Act::Check, "after a 1 s stop"},
-    {25, Act::UdpGarbage, "UDP garbage"},          {26, Act::Target250, "command: 250 mA"},
+    {9, Act::BadSums, "bad checksums"},
+    {11.5, Act::Check, "after bad checksums"},
+    {12, Act::Shorts, "short packets"},
+    {14.5, Act::Check, "after short packets"},
+    {15, Act::Oversize, "oversized packets"},
+    {17.5, Act::Check, "after oversized packets"},
+    {18, Act::Silence, "150 ms silence"},
+    {20.5, Act::Check, "after a silence"},
+    {21, Act::Stop1s, "1 s stop"},
+    {24.5, Act::Check, "after a 1 s stop"},
+    {25, Act::UdpGarbage, "UDP garbage"},
+    {26, Act::Target250, "command: 250 mA"},
     {29.5, Act::Check, "at 250 mA"},
-    {30, Act::Target200, "command: 200 mA"},       {32.5, Act::Check, "back at 200 mA"},
-    {33, Act::Battery, "power failure"},           {40, Act::Line, "line power back"},
+    {30, Act::Target200, "command: 200 mA"},
+    {32.5, Act::Check, "back at 200 mA"},
+    {33, Act::Battery, "power failure"},
+    {40, Act::Line, "line power back"},
     {43.5, Act::Check, "after the power failure"},
-    {44, Act::GarbageOn, "1.5 s of garbage"},      {45.5, Act::GarbageOff, "garbage off"},
+    {44, Act::GarbageOn, "1.5 s of garbage"},
+    {45.5, Act::GarbageOff, "garbage off"},
     {47.5, Act::Check, "after garbage"},
-    {48, Act::Stop100ms, "0.1 s stop"},            {51.5, Act::Check, "after a 0.1 s stop"},
-    {52, Act::BurstOn, "queued bursts"},           {55, Act::BurstOff, "bursts off"},
+    {48, Act::Stop100ms, "0.1 s stop"},
+    {51.5, Act::Check, "after a 0.1 s stop"},
+    {52, Act::BurstOn, "queued bursts"},
+    {55, Act::BurstOff, "bursts off"},
     {59.5, Act::Check, "end of round"},
 };
 
