@@ -170,7 +170,7 @@ void VEXOevent(const char* event, const char* detail, const VEXOchargeState* sta
 {
     if (!vexoField.running || vexoField.eventCmd == nullptr)
         return;
-    auto* slot =
+    const auto slot =
         std::find_if(vexoField.hooks.begin(), vexoField.hooks.end(), [](const VEXOhook& h) { return h.pid == 0; });
     if (slot == vexoField.hooks.end()) {
         VEXOlog(LOG_WARNING, "event hook skipped for %s: %d hooks still running", event, VEXO_HOOKS_MAX);
