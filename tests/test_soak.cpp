@@ -219,7 +219,11 @@ TEST_F(Soak, FaultsOnAScheduleLoseNothing)
            seconds, simRequestsTotal(&sim), rss0, rss1, fds0, descriptorCount(bg.pid), simRss0, simRss1, longestGap,
            shutdownsAt.size());
     EXPECT_EQ(descriptorCount(bg.pid), fds0) << "descriptors";
-    EXPECT_LE(statusField(bg.pid, "VmRSS:") - rss0, 64) << "kB of RSS gained";
+    // Behind an emulator the RSS is the emulator's, which grows as it
+    // translates the code paths that later faults reach: native runs only.
+    if (std::string(VEXO_TEST_EMULATOR).empty()) {
+        EXPECT_LE(rss1 - rss0, 64) << "kB of RSS gained";
+    }
     // The longest faults stop cycling for 1.5 s (garbage) or 1 s (a stop);
     // telemetry goes once a second, so 3 s is the most they explain.
     EXPECT_LT(longestGap, 3.0) << "telemetry gap";
