@@ -14,6 +14,11 @@ struct NormRow {
     int len, offset, expect;
 };
 
+static void PrintTo(const NormRow& r, std::ostream* os)
+{
+    *os << "offset " << r.offset << " of " << r.len << " bytes is " << r.expect;
+}
+
 class Normalize : public ::testing::TestWithParam<NormRow> {};
 
 TEST_P(Normalize, Offsets)
@@ -30,6 +35,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, Normalize,
 struct BoundRow {
     int offset, len, expect;
 };
+
+static void PrintTo(const BoundRow& r, std::ostream* os)
+{
+    *os << r.len << " bytes from " << r.offset << " of 10 are " << r.expect;
+}
 
 class Bound : public ::testing::TestWithParam<BoundRow> {};
 
@@ -100,6 +110,15 @@ struct CmpRow {
     Bytes a, b;
     int sign;
 };
+
+static void PrintTo(const CmpRow& r, std::ostream* os)
+{
+    *os << "[" << hex(r.a) << "] "
+        << (r.sign < 0   ? "before"
+            : r.sign > 0 ? "after"
+                         : "equals")
+        << " [" << hex(r.b) << "]";
+}
 
 class Compare : public ::testing::TestWithParam<CmpRow> {};
 

@@ -16,6 +16,14 @@ struct AvgRow {
     float mean;
 };
 
+static void PrintTo(const AvgRow& r, std::ostream* os)
+{
+    *os << "of [";
+    for (size_t i = 0; i < r.v.size(); i++)
+        *os << (i ? " " : "") << r.v[i];
+    *os << "] smooth " << r.smooth << " mean " << r.mean;
+}
+
 class Averages : public ::testing::TestWithParam<AvgRow> {};
 
 TEST_P(Averages, SmoothAndPlain)

@@ -50,6 +50,14 @@ struct PinnedRow {
     const char* lines; // lines 1 to 4 and 7 of the report
 };
 
+static void PrintTo(const PinnedRow& r, std::ostream* os)
+{
+    char raw[64];
+    snprintf(raw, sizeof raw, "adc0 %04X adc2 %04X adc6 %04X adc7 %04X temp %04X", r.adc0, r.adc2, r.adc6, r.adc7,
+             r.temp);
+    *os << raw;
+}
+
 class Readings : public SimTest, public ::testing::WithParamInterface<PinnedRow> {};
 
 TEST_P(Readings, ReportShowsConvertedValues)

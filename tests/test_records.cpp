@@ -1,4 +1,5 @@
 // Board records: conversions, the status report, request building and the reply checker.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -67,6 +68,13 @@ struct ConvRow {
     const char* text;
 };
 
+static void PrintTo(const ConvRow& r, std::ostream* os)
+{
+    char raw[8];
+    snprintf(raw, sizeof raw, "%04X", r.raw);
+    *os << raw << " gives " << r.text;
+}
+
 class Conversion : public ::testing::TestWithParam<ConvRow> {};
 
 TEST_P(Conversion, ReportLine)
@@ -108,6 +116,8 @@ struct InitRow {
     word replyOutputs;
     word expectOutputs;
 };
+
+static void PrintTo(const InitRow& r, std::ostream* os) { *os << r.what; }
 
 class RequestInit : public ::testing::TestWithParam<InitRow> {};
 

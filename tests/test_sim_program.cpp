@@ -194,7 +194,7 @@ struct BadControl {
     const char* message;
 };
 
-static void PrintTo(const BadControl& b, std::ostream* os) { *os << '"' << b.line << '"'; }
+static void PrintTo(const BadControl& b, std::ostream* os) { *os << "control " << b.line; }
 
 class SimControlWords : public ::testing::TestWithParam<BadControl> {};
 
