@@ -23,37 +23,34 @@ int ByteArrayRef_Checksum(ByteArrayRef pkt)
     return sum;
 }
 
-// Receiver state codes kept in the view's len (see ByteArray_PacketGet).
-constexpr int RX_OPENED = -500;
-constexpr int RX_ESCAPE = -1000;
-
-// One receiver step: feeds byte b to the state in fr.len, storing data bytes
-// in fr.arr; cap is the buffer's capacity. A frame that would not fit is
-// dropped and the receiver waits, idle, for the next start delimiter.
+// One receiver step: feeds byte b to the state in fr.len (FILE_RX_IDLE and
+// the others), storing data bytes in fr.arr; cap is the buffer's capacity.
+// A frame that would not fit is dropped and the receiver waits, idle, for
+// the next start delimiter.
 static ByteArrayRef ByteArray_PacketGet(ByteArrayRef fr, byte b, int cap)
 {
-    int len = fr.len;
-    if (len <= RX_ESCAPE) {
-        const int n = -(len - RX_ESCAPE);
+    const int len = fr.len;
+    if (len <= FILE_RX_ESCAPE) {
+        const int n = -(len - FILE_RX_ESCAPE);
         if (n >= cap)
-            return BAR(fr.arr, 0);
+            return BAR(fr.arr, FILE_RX_IDLE);
         fr.arr[n] = static_cast<byte>(b ^ SERIAL_ESC_XOR);
-        return BAR(fr.arr, -(n + 1));
+        return BAR(fr.arr, FILE_RX_COLLECTED * (n + 1));
     }
-    if (len < 0) { // opened (RX_OPENED) or collecting
-        const int n = len == RX_OPENED ? 0 : -len;
+    if (len < FILE_RX_IDLE) { // opened or collecting
+        const int n = len == FILE_RX_OPENED ? 0 : -len;
         if (b == SERIAL_ESC)
-            return BAR(fr.arr, -n + RX_ESCAPE);
-        if (b == SERIAL_START)
-            return BAR(fr.arr, n == 0 ? RX_OPENED : 0);
+            return BAR(fr.arr, -n + FILE_RX_ESCAPE);
+        if (b == SERIAL_START) // opened stays opened; a partial packet is abandoned
+            return BAR(fr.arr, n == 0 ? FILE_RX_OPENED : FILE_RX_IDLE);
         if (b == SERIAL_END)
-            return BAR(fr.arr, n);
+            return BAR(fr.arr, n); // complete (an empty frame: idle)
         if (n >= cap)
-            return BAR(fr.arr, 0);
+            return BAR(fr.arr, FILE_RX_IDLE);
         fr.arr[n] = b;
-        return BAR(fr.arr, -(n + 1));
+        return BAR(fr.arr, FILE_RX_COLLECTED * (n + 1));
     }
-    return BAR(fr.arr, b == SERIAL_START ? RX_OPENED : len);
+    return BAR(fr.arr, b == SERIAL_START ? FILE_RX_OPENED : len);
 }
 
 static long long monotonicMs()
@@ -125,7 +122,7 @@ static FileRxEnd fillReadAhead(PortReadAhead* in, long long deadline)
 ByteArrayRef filePacketReceive(FILE* f, ByteArrayRef fr, FileRxRules rules, FileRxEnd* why)
 {
     const int cap = fr.len < FILE_MAX_PACKET ? fr.len : FILE_MAX_PACKET;
-    ByteArrayRef rx = BAR(fr.arr, 0);
+    ByteArrayRef rx = BAR(fr.arr, FILE_RX_IDLE);
     const int fd = fileno(f);
     PortReadAhead* in = fd >= 0 ? readAheadOf(f, fd) : nullptr;
     // The deadline is looked at only when the read-ahead runs dry: bytes
@@ -156,7 +153,7 @@ ByteArrayRef filePacketReceive(FILE* f, ByteArrayRef fr, FileRxRules rules, File
                 *why = FILE_RX_PACKET;
                 return rx;
             }
-            rx = BAR(fr.arr, 0);
+            rx = BAR(fr.arr, FILE_RX_IDLE);
         }
     }
 }

@@ -26,6 +26,13 @@ constexpr int FILE_NO_PACKET_MS = 2000;
 // Most bytes a receive buffer may collect (the receiver's state codes need < 500).
 constexpr int FILE_MAX_PACKET = 499;
 
+// States of the byte-wise receiver, all kept in the len of its view:
+constexpr int FILE_RX_IDLE = 0;       // outside any frame (len > 0: a complete packet of len bytes)
+constexpr int FILE_RX_OPENED = -500;  // a start delimiter seen, nothing collected yet
+constexpr int FILE_RX_COLLECTED = -1; // -1 down to -499: collecting, -len bytes so far
+constexpr int FILE_RX_ESCAPE = -1000; // an escape byte seen; -(len + 1000) bytes so far
+static_assert(FILE_MAX_PACKET < -FILE_RX_OPENED, "the codes stay apart below 500 bytes");
+
 // Bytes the read-ahead takes from the port in one read.
 constexpr int FILE_READ_AHEAD = 4096;
 
