@@ -24,6 +24,14 @@ TEST_F(Link, SilentBoardEndsAfterAQuarterSecond)
 {
     startSim();
     simInjectSilence(&sim, 5000);
+    // A frame built before the silence may still be on its way: let it land
+    // before vexo opens the line, which discards what is pending.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const auto ends = simReplyEnds(&sim);
+            return ends.empty() || ends.back() < simServerNow(&sim);
+        },
+        1000));
     const RunResult r = vexo({"--pwm1", "1"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "Failed to communicate with AVR\n");
