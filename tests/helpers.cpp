@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -195,11 +196,18 @@ std::string readFile(const std::string& path)
     return ss.str();
 }
 
-std::string makeTempDir()
+TempDir::TempDir()
 {
     char tmpl[] = "/tmp/vexo-test-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
+    if (mkdtemp(tmpl) != nullptr)
+        path_ = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec; // no exception from a destructor
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
 }
 
 std::string makeFakeShutdown(const std::string& dir, const std::string& log)

@@ -61,8 +61,20 @@ int stopProgram(Background* bg);
 // Whole content of a file ("" when missing).
 std::string readFile(const std::string& path);
 
-// A fresh temporary directory.
-std::string makeTempDir();
+// A fresh temporary directory, removed with all it holds when the object
+// goes, also when an assertion ends the test early. Nothing else is ever
+// removed: when no directory could be made, path() is empty.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // A directory with a fake "shutdown" that appends its arguments to log; returns the directory.
 std::string makeFakeShutdown(const std::string& dir, const std::string& log);

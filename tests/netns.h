@@ -28,7 +28,8 @@ std::string sandboxShutdownLog();
 // network, with a recording fake "shutdown" first in PATH (log: shutdownLog).
 class SupervisorTest : public SimTest {
 protected:
-    std::string dir;
+    TempDir tmp;
+    std::string dir = tmp.path();
     std::string shutdownLog;
     void SetUp() override;
     void TearDown() override;

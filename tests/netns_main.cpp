@@ -94,18 +94,13 @@ void SupervisorTest::SetUp()
     // Never a supervisor without the fake bound over the real shutdown.
     if (!privateNetwork() || !privateMounts())
         GTEST_SKIP() << "needs private network and mount namespaces (run as root)";
-    dir = makeTempDir();
+    ASSERT_FALSE(dir.empty()) << "no temporary directory";
     shutdownLog = dir + "/shutdown.log";
     const std::string bin = makeFakeShutdown(dir, shutdownLog);
     env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
 }
 
-void SupervisorTest::TearDown()
-{
-    SimTest::TearDown();
-    if (!dir.empty())
-        std::filesystem::remove_all(dir);
-}
+void SupervisorTest::TearDown() { SimTest::TearDown(); }
 
 Background SupervisorTest::startVexo(const std::vector<std::string>& args, const std::string& name, bool newSession)
 {

@@ -85,8 +85,8 @@ TEST_F(Eeprom, BoardThatNeverAcknowledgesEndsWithStatusThree)
 
 TEST_F(Eeprom, FileSurvivesARestart)
 {
-    const std::string dir = makeTempDir();
-    cfg.board.eepromPath = dir + "/eeprom.bin";
+    const TempDir tmp;
+    cfg.board.eepromPath = tmp.path() + "/eeprom.bin";
     ASSERT_EQ(vexo({"--eeval", "0x77", "--eeval", "119", "--eew", "200"}).status, 0);
     simServerStop(&sim);
     started = false;
@@ -94,5 +94,4 @@ TEST_F(Eeprom, FileSurvivesARestart)
     simClearRequests(&sim);
     const RunResult r = vexo({"--eer", "200"});
     EXPECT_EQ(r.out.substr(0, 6), "C8:77\n");
-    runProgram({"rm", "-rf", dir});
 }

@@ -57,10 +57,10 @@ static int collect(char* name, void* v)
 
 class DirWalk : public ::testing::Test {
 protected:
-    std::string dir;
+    const TempDir tmp;
+    const std::string dir = tmp.path();
     void SetUp() override
     {
-        dir = makeTempDir();
         for (const char* n : {"a.txt", "data.txt", "c"})
             close(open((dir + "/" + n).c_str(), O_WRONLY | O_CREAT, 0644));
         mkdir((dir + "/sub").c_str(), 0755);
@@ -69,7 +69,6 @@ protected:
         symlink((dir + "/nowhere").c_str(), (dir + "/dangling").c_str());
         mkfifo((dir + "/fifo").c_str(), 0644);
     }
-    void TearDown() override { runProgram({"rm", "-rf", dir}); }
 };
 
 TEST_F(DirWalk, RegularFilesAndLinksToThemOnly)

@@ -86,7 +86,8 @@ TEST_F(LinkFaults, BoardGoneMidRunEndsAtOnce)
     startSim();
     simInjectSilence(&sim, 60000); // the run waits for its first record
     const std::string path = sim.slavePath;
-    Background bg = startProgram({programPath("vexo")}, {"VEXO_DEVICE=" + path}, makeTempDir() + "/out");
+    const TempDir tmp;
+    Background bg = startProgram({programPath("vexo")}, {"VEXO_DEVICE=" + path}, tmp.path() + "/out");
     usleep(100000);
     simServerStop(&sim); // the line's other end closes
     started = false;
@@ -96,12 +97,12 @@ TEST_F(LinkFaults, BoardGoneMidRunEndsAtOnce)
     EXPECT_EQ(bg.status, 3);
     EXPECT_EQ(readFile(bg.outPath), "Failed to communicate with AVR\n");
     EXPECT_LT(s, 1.0) << "a dead line is not waited on for the 2 s limit";
-    std::filesystem::remove_all(std::filesystem::path(bg.outPath).parent_path());
 }
 
 TEST(DeadLine, RegularFileAndNullDeviceEndAtOnce)
 {
-    const std::string dir = makeTempDir();
+    const TempDir tmp;
+    const std::string& dir = tmp.path();
     std::ofstream(dir + "/file") << "no frames here";
     std::vector<std::string> paths{dir + "/file"};
     // A null device of the test's own, never the machine's.
@@ -113,7 +114,6 @@ TEST(DeadLine, RegularFileAndNullDeviceEndAtOnce)
         EXPECT_EQ(r.out, "Failed to communicate with AVR\n") << p;
         EXPECT_LT(r.seconds, 1.0) << p;
     }
-    std::filesystem::remove_all(dir);
 }
 
 // Started with standard output closed, the report must not go down the line.

@@ -45,22 +45,21 @@ TEST(SimProgram, RunsACommandAndPassesItsStatus)
 
 TEST(SimProgram, RecordsRequestsAndKeepsTheEeprom)
 {
-    const std::string dir = makeTempDir();
-    const std::string rec = dir + "/rec.txt", ee = dir + "/ee.bin";
+    const TempDir tmp;
+    const std::string rec = tmp.path() + "/rec.txt", ee = tmp.path() + "/ee.bin";
     RunResult r = runProgram(simRunning({"--record", rec, "--eeprom", ee}, {"--eeval", "90", "--eew", "3"}));
     EXPECT_EQ(r.status, 0);
     const std::string text = readFile(rec);
     EXPECT_NE(text.find(" 00 00 00 00 40 02 FA 00 F4 01 03 5A "), std::string::npos) << text;
     r = runProgram(simRunning({"--eeprom", ee}, {"--eer", "3"}));
     EXPECT_EQ(r.out.substr(0, 6), "03:5A\n");
-    runProgram({"rm", "-rf", dir});
 }
 
 TEST(SimProgram, LinkModeServesTakesControlCommandsAndEndsOnSigterm)
 {
-    const std::string dir = makeTempDir();
-    const std::string link = dir + "/tty", fifo = dir + "/ctl";
-    Background bg = startProgram({programPath("vexo-sim"), "--link", link, "--control", fifo}, {}, dir + "/log");
+    const TempDir tmp;
+    const std::string link = tmp.path() + "/tty", fifo = tmp.path() + "/ctl";
+    Background bg = startProgram({programPath("vexo-sim"), "--link", link, "--control", fifo}, {}, tmp.path() + "/log");
     ASSERT_TRUE(waitFor(
         [&] {
             struct stat st {};
@@ -83,16 +82,14 @@ TEST(SimProgram, LinkModeServesTakesControlCommandsAndEndsOnSigterm)
     struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed";
     stopProgram(&bg);
-    runProgram({"rm", "-rf", dir});
 }
 
 // ---- Bad input: files, control commands, signals ---------------------------
 
 class SimFiles : public ::testing::Test {
 protected:
-    std::string dir;
-    void SetUp() override { dir = makeTempDir(); }
-    void TearDown() override { runProgram({"rm", "-rf", dir}); }
+    const TempDir tmp;
+    const std::string dir = tmp.path();
     // vexo-sim --eeprom path -- vexo ARGS
     RunResult writeByte(const std::string& path, const std::string& value = "65")
     {
