@@ -1,6 +1,8 @@
 #!/bin/sh
 # Configures, builds and runs every test: a normal build with warnings as
-# errors, then an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# errors, an AddressSanitizer + UndefinedBehaviorSanitizer build, and a
+# ThreadSanitizer build (the simulator serves on a thread of its own; the
+# long soak and stall runs are left to the other builds).
 # Run as root on a fresh machine, it first installs the build packages.
 #   ./tools/test.sh           both builds
 #   ./tools/test.sh --quick   the normal build only
@@ -13,16 +15,19 @@ need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-run_suite() { # build-dir, extra cmake arguments...
+run_suite() { # build-dir, extra cmake arguments... (ctest arguments in $CTEST_ARGS)
     dir=$1; shift
     echo "== $dir: configure, build, test"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 120
+    # shellcheck disable=SC2086 # CTEST_ARGS is a list of words
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 120 ${CTEST_ARGS:-}
 }
 
 run_suite build
 if [ "${1:-}" != "--quick" ]; then
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_suite build-asan -DVEXO_SANITIZE=ON
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 CTEST_ARGS="-E Soak|Stops/" \
+        run_suite build-tsan -DVEXO_TSAN=ON
 fi
