@@ -57,9 +57,7 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
     const int oldOff = state->time_off;
     switch (cmd.command) {
     case 1: {
-        unsigned char a[4];
-        std::memcpy(a, &from.sin_addr, sizeof a);
-        snprintf(state->IPADRS.data(), state->IPADRS.size(), "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        snprintf(state->IPADRS.data(), state->IPADRS.size(), "%s", by); // the sender, "%d.%d.%d.%d"
         state->toPort = cmd.cmd1.port;
         if (state->txSocket >= 0)
             close(state->txSocket);
