@@ -133,9 +133,7 @@ static void sendFresh(FILE* f, ByteArrayRef req)
 
 ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback)
 {
-    byte& sum = req.arr[req.len - 1];
-    sum = 0;
-    sum = static_cast<byte>(-1 - ByteArrayRef_Checksum(req));
+    ByteArrayRef_Seal(req);
     sendFresh(f, req);
     int retries = AVR_RETRIES;
     int replies_till_retry = AVR_REPLIES_TILL_RETRY;

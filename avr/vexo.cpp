@@ -53,17 +53,21 @@ int VEXOtask2Do(FILE*, int, ByteArrayRef, ByteArrayRef, void*) { return 0; }
 
 float tempF(std::int16_t tmp)
 {
-    const int tmpd = tmp & 0x7F;
-    const int whole = tmp >> 7;
-    const float celsius = static_cast<float>(whole) + static_cast<float>(tmpd) / 128.0f;
+    constexpr int one = 1 << VEXO_TEMP_FRACTION_BITS;
+    const int tmpd = tmp & (one - 1);
+    const int whole = tmp >> VEXO_TEMP_FRACTION_BITS;
+    const float celsius = static_cast<float>(whole) + static_cast<float>(tmpd) / static_cast<float>(one);
     return static_cast<float>(static_cast<double>(celsius) * 1.8 + 32.0);
 }
 
-float battV(word ticks) { return static_cast<float>(ticks) / 12160.0f; }
+float battV(word ticks) { return static_cast<float>(ticks) / static_cast<float>(VEXO_VOLT_TICKS); }
 
-int battI(word ticks) { return 60 * static_cast<int>(ticks) - 1740000; }
+int battI(word ticks) { return VEXO_UA_PER_TICK * static_cast<int>(ticks) - VEXO_UA_ZERO; }
 
-float VEXOtemperature(word temp) { return tempF(static_cast<std::int16_t>(static_cast<word>(temp - 7))); }
+float VEXOtemperature(word temp)
+{
+    return tempF(static_cast<std::int16_t>(static_cast<word>(temp - VEXO_TEMP_OFFSET)));
+}
 
 // "ON"/"OFF" of an active-high bit.
 static const char* onOff(word outputs, word bit) { return VEXObit(outputs, bit) ? "ON" : "OFF"; }

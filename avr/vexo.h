@@ -1,17 +1,14 @@
-// The battery back-up board: its wire records, the callbacks that plug it into
-// the run driver, the command line, EEPROM access and the charging supervisor.
+// The battery back-up board's program: the callbacks that plug it into the
+// run driver, the conversions of the status report, the command line, EEPROM
+// access and the charging supervisor. The wire records, datagrams and
+// constants they share with the simulator and the tools are in vexo_wire.h.
 //
-// VEXOrequest (13 bytes, host to board) and VEXOreply (19 bytes, board to
-// host) travel packed and little-endian inside serial frames. vexoInfo (104
-// bytes) is the telemetry datagram and VEXOUDPcommand (16 bytes) the command
-// datagram of the supervisor. Records inside byte buffers are copied in and
-// out with memcpy (VEXOreply_Get, VEXOrequest_Get, VEXOrequest_Put), never
-// accessed through a cast pointer.
+// Records inside byte buffers are copied in and out with memcpy
+// (VEXOreply_Get, VEXOrequest_Get, VEXOrequest_Put), never accessed through a
+// cast pointer.
 #pragma once
 
 #include <array>
-#include <bit>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -20,78 +17,12 @@
 
 #include "ByteArray.h"
 #include "base.h"
-
-static_assert(std::endian::native == std::endian::little, "wire records are little-endian");
-
-// ---- Board records -------------------------------------------------------
-
-#pragma pack(push, 1)
-struct VEXOrequest {
-    dword alarm;   // seconds of sleep for the board, 0 = none
-    word outputs;  // wanted outputs and EEPROM request bits
-    word pwm_lo;   // wanted PWM low time, raw counts
-    word pwm_t;    // wanted PWM period, raw counts
-    byte ee_addr;  // EEPROM address of a read or write
-    byte ee_data;  // EEPROM byte to write
-    byte checksum; // set by AVRsendRequest
-};
-
-struct VEXOreply {
-    word adc0;     // supply voltage, raw
-    word adc2;     // regulated voltage, raw
-    word adc6;     // battery voltage, ticks (battV)
-    word adc7;     // battery current, ticks (battI)
-    word pwm_lo;   // PWM low time in effect
-    word pwm_t;    // PWM period in effect
-    word temp;     // temperature, raw (7 counts offset, then tempF)
-    word outputs;  // outputs and status bits
-    byte ee_addr;  // address of ee_data
-    byte ee_data;  // EEPROM byte read
-    byte checksum; // checked on reception
-};
-#pragma pack(pop)
-
-static_assert(sizeof(VEXOrequest) == 13);
-static_assert(offsetof(VEXOrequest, alarm) == 0 && offsetof(VEXOrequest, outputs) == 4);
-static_assert(offsetof(VEXOrequest, pwm_lo) == 6 && offsetof(VEXOrequest, pwm_t) == 8);
-static_assert(offsetof(VEXOrequest, ee_addr) == 10 && offsetof(VEXOrequest, ee_data) == 11);
-static_assert(offsetof(VEXOrequest, checksum) == 12);
-static_assert(sizeof(VEXOreply) == 19);
-static_assert(offsetof(VEXOreply, adc0) == 0 && offsetof(VEXOreply, adc2) == 2);
-static_assert(offsetof(VEXOreply, adc6) == 4 && offsetof(VEXOreply, adc7) == 6);
-static_assert(offsetof(VEXOreply, pwm_lo) == 8 && offsetof(VEXOreply, pwm_t) == 10);
-static_assert(offsetof(VEXOreply, temp) == 12 && offsetof(VEXOreply, outputs) == 14);
-static_assert(offsetof(VEXOreply, ee_addr) == 16 && offsetof(VEXOreply, ee_data) == 17);
-static_assert(offsetof(VEXOreply, checksum) == 18);
-
-// Bits of the outputs word of both records.
-enum VEXOoutputBit : word {
-    pwm1en = 1u << 0,    // PWM1 enabled
-    pwm2en = 1u << 1,    // PWM2 enabled
-    offsetOff = 1u << 2, // offset disabled (active low)
-    opamp = 1u << 3,     // op amp enabled
-    buckOff = 1u << 4,   // buck disabled (active low)
-    ledOff = 1u << 5,    // LED dark (active low)
-    jp3Off = 1u << 6,    // JP3 off
-    onbatt = 1u << 7,    // running on the battery
-    eeRead = 1u << 8,    // EEPROM read request
-    eeWrite = 1u << 9,   // EEPROM write request
-    eeAck = 1u << 10,    // board serves the EEPROM request
-    softJP3 = 1u << 11,  // soft JP3 state
-};
-
-// 1 if every bit of mask is set in w.
-constexpr int VEXObit(word w, word mask) { return (w & mask) == mask ? 1 : 0; }
-// w with the bits of mask set (on != 0) or cleared.
-constexpr word VEXOsetBit(word w, word mask, int on) { return static_cast<word>(on ? (w | mask) : (w & ~mask)); }
+#include "vexo_wire.h"
 
 // Copies of the records at the start of a view's bytes, and back.
 VEXOreply VEXOreply_Get(ByteArrayRef b);
 VEXOrequest VEXOrequest_Get(ByteArrayRef b);
 void VEXOrequest_Put(ByteArrayRef b, const VEXOrequest& r);
-
-// Length of a request record in bytes.
-constexpr int VEXO_REQUEST_LEN = sizeof(VEXOrequest);
 
 // ---- Callbacks of the run driver and conversions -------------------------
 
@@ -118,8 +49,6 @@ float VEXOtemperature(word temp);
 
 // ---- Command line --------------------------------------------------------
 
-// Version banner text.
-constexpr const char* VERSION = "1.1.0";
 // Device used when VEXO_DEVICE is unset or empty.
 constexpr const char* VEXO_DEFAULT_DEVICE = "/dev/ttyT3S0";
 
@@ -151,13 +80,10 @@ int VEXOEEPROMdoneCallback(ByteArrayRef req1, ByteArrayRef rep1);
 
 // ---- Charging supervisor -------------------------------------------------
 
-constexpr int VEXO_UDP_PORT = 4000;      // command socket
 constexpr int VEXO_PWM_PERIOD = 500;     // lock_max
 constexpr int VEXO_DEAD_BAND_UA = 3000;  // hold dead band
 constexpr int VEXO_MAX_SAMPLES = 32;     // samples per second
 constexpr int VEXO_SHUTDOWN_REPEAT = 15; // seconds between shutdown attempts
-constexpr int VEXO_CHARGE_MIN_MA = 60;
-constexpr int VEXO_CHARGE_MAX_MA = 500;
 
 struct VEXOchargeState {
     std::int32_t targetI;  // present target, µA; charging while > 0
@@ -183,66 +109,6 @@ struct VEXOchargeState {
     std::array<char, 256> IPADRS;
     std::int32_t toPort;
 };
-
-#pragma pack(push, 1)
-struct vexoInfo {
-    std::int32_t t;     // second of the samples
-    float supplyV;      // adc0, unscaled
-    float regV;         // adc2, unscaled
-    float battV;        // volts, smoothed
-    std::int32_t battI; // µA, smoothed, truncated
-    float tempF;        // °F, smoothed
-    word pwmt;          // PWM period
-    float pwmlo;        // mean PWM low time
-    byte flags1;        // vexoFlag1 bits
-    byte flags2;        // vexoFlag2 bits
-    float dVdT;         // always 0
-    std::array<dword, 17> reserved;
-};
-
-struct command1 {
-    std::int32_t port;
-};
-struct command2 {};
-struct command3 {
-    std::int32_t targetI;
-};
-struct command4 {
-    std::int32_t targetI;
-    std::int32_t time_on;
-    std::int32_t time_off;
-};
-
-struct VEXOUDPcommand {
-    std::int32_t command;
-    union {
-        command1 cmd1;
-        command2 cmd2;
-        command3 cmd3;
-        command4 cmd4;
-    };
-};
-#pragma pack(pop)
-
-static_assert(sizeof(vexoInfo) == 104);
-static_assert(offsetof(vexoInfo, t) == 0 && offsetof(vexoInfo, supplyV) == 4 && offsetof(vexoInfo, regV) == 8);
-static_assert(offsetof(vexoInfo, battV) == 12 && offsetof(vexoInfo, battI) == 16);
-static_assert(offsetof(vexoInfo, tempF) == 20 && offsetof(vexoInfo, pwmt) == 24);
-static_assert(offsetof(vexoInfo, pwmlo) == 26 && offsetof(vexoInfo, flags1) == 30);
-static_assert(offsetof(vexoInfo, flags2) == 31 && offsetof(vexoInfo, dVdT) == 32);
-static_assert(offsetof(vexoInfo, reserved) == 36);
-static_assert(sizeof(VEXOUDPcommand) == 16 && offsetof(VEXOUDPcommand, cmd1) == 4);
-static_assert(offsetof(VEXOUDPcommand, cmd4) + offsetof(command4, time_on) == 8);
-static_assert(offsetof(VEXOUDPcommand, cmd4) + offsetof(command4, time_off) == 12);
-
-// Flag bits of vexoInfo: 1 always means on or true.
-namespace vexoFlag1 {
-constexpr byte pwm1en = 1u << 0, pwm2en = 1u << 1, offset = 1u << 2, opamp = 1u << 3;
-constexpr byte buck = 1u << 4, led = 1u << 5, jp3 = 1u << 6, onbatt = 1u << 7;
-} // namespace vexoFlag1
-namespace vexoFlag2 {
-constexpr byte softJP3 = 1u << 0, locked = 1u << 1;
-} // namespace vexoFlag2
 
 // Starting values, and the command socket on UDP port 4000.
 void VEXOchargeState_Init(VEXOchargeState* state, std::int32_t targetI, std::int32_t on, std::int32_t off);

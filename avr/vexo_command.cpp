@@ -15,19 +15,6 @@
 // Datagrams one poll reads at the most while it looks for a command.
 constexpr int VEXO_UDP_READS_PER_POLL = 256;
 
-// Bytes a command needs before any of its fields may be read; 0 for a
-// number that is no command.
-static int commandLength(std::int32_t command)
-{
-    switch (command) {
-    case 1: return 8;
-    case 2: return 4;
-    case 3: return 8;
-    case 4: return 16;
-    default: return 0;
-    }
-}
-
 // Microamperes of a milliampere value, wrapped to 32 bits as the record holds it.
 static std::int32_t microamps(std::int32_t ma)
 {
@@ -56,7 +43,7 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
     const int oldOn = state->time_on;
     const int oldOff = state->time_off;
     switch (cmd.command) {
-    case 1: {
+    case VEXO_CMD_TELEMETRY_ON: {
         snprintf(state->IPADRS.data(), state->IPADRS.size(), "%s", by); // the sender, "%d.%d.%d.%d"
         state->toPort = cmd.cmd1.port;
         if (state->txSocket >= 0)
@@ -66,21 +53,21 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
         VEXOlog(LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(), state->toPort);
         break;
     }
-    case 2:
+    case VEXO_CMD_TELEMETRY_OFF:
         if (state->txSocket >= 0) {
             close(state->txSocket);
             VEXOlog(LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), state->toPort, by);
         }
         state->txSocket = -1;
         break;
-    case 3:
+    case VEXO_CMD_SET_CURRENT:
         newTarget(state, microamps(cmd.cmd3.targetI));
         state->time_on = 1;
         state->time_off = 0;
         state->timer = 1;
         VEXOlog(LOG_NOTICE, "target %d -> %d mA, continuous, set by %s", oldMa, state->masterI / 1000, by);
         break;
-    case 4: {
+    case VEXO_CMD_SET_CYCLE: {
         newTarget(state, microamps(cmd.cmd4.targetI));
         const std::int32_t on = cmd.cmd4.time_on;
         const std::int32_t off = cmd.cmd4.time_off;
@@ -115,7 +102,7 @@ void VEXOUDPcommandCheck(VEXOchargeState* state)
             VEXOrefused(&from, time(nullptr));
             continue;
         }
-        const int need = got.len >= 4 ? commandLength(cmd.command) : 0;
+        const int need = got.len >= 4 ? VEXOcommandLength(cmd.command) : 0;
         if (need != 0 && got.len >= need) {
             commandRun(state, cmd, from);
             return;

@@ -15,15 +15,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0 || size > 256)
         return 0;
     std::vector<byte> pkt(data, data + size);
-    pkt.back() = 0;
-    pkt.back() = static_cast<byte>(-1 - ByteArrayRef_Checksum(BAR(pkt.data(), static_cast<int>(size))));
+    ByteArrayRef_Seal(BAR(pkt.data(), static_cast<int>(size)));
     const ByteArrayRef src = BAR(pkt.data(), static_cast<int>(size));
     std::vector<byte> frame(size + static_cast<size_t>(serialFrameOverhead(src)));
     serialFrame(src, BAR(frame.data(), static_cast<int>(frame.size())));
-    if (frame.front() != 0x7E || frame.back() != 0x7F)
+    if (frame.front() != SERIAL_START || frame.back() != SERIAL_END)
         abort();
     for (size_t i = 1; i + 1 < frame.size(); i++)
-        if (frame[i] == 0x7E || frame[i] == 0x7F || frame[i] == 0x11 || frame[i] == 0x13)
+        if (frame[i] == SERIAL_START || frame[i] == SERIAL_END || frame[i] == SERIAL_XON || frame[i] == SERIAL_XOFF)
             abort();
 
     std::vector<byte> line = frame;

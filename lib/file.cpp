@@ -23,6 +23,13 @@ int ByteArrayRef_Checksum(ByteArrayRef pkt)
     return sum;
 }
 
+void ByteArrayRef_Seal(ByteArrayRef pkt)
+{
+    byte& sum = pkt.arr[pkt.len - 1];
+    sum = 0;
+    sum = static_cast<byte>(FILE_PACKET_SUM - ByteArrayRef_Checksum(pkt));
+}
+
 // One receiver step: feeds byte b to the state in fr.len (FILE_RX_IDLE and
 // the others), storing data bytes in fr.arr; cap is the buffer's capacity.
 // A frame that would not fit is dropped and the receiver waits, idle, for
@@ -149,7 +156,7 @@ ByteArrayRef filePacketReceive(FILE* f, ByteArrayRef fr, FileRxRules rules, File
         }
         rx = ByteArray_PacketGet(rx, static_cast<byte>(c), cap);
         if (rx.len > 0) {
-            if ((ByteArrayRef_Checksum(rx) & 0xFF) == 0xFF && rx.len >= rules.minLen) {
+            if ((ByteArrayRef_Checksum(rx) & 0xFF) == FILE_PACKET_SUM && rx.len >= rules.minLen) {
                 *why = FILE_RX_PACKET;
                 return rx;
             }

@@ -53,8 +53,15 @@ struct FileRxRules {
 // The rules of filePacketGet: any length, FILE_NO_PACKET_MS.
 constexpr FileRxRules FILE_RX_DEFAULT{1, FILE_NO_PACKET_MS};
 
+// Low byte of the byte sum of every good packet.
+constexpr int FILE_PACKET_SUM = 0xFF;
+
 // Sum of all bytes of the view as unsigned values, unreduced.
 int ByteArrayRef_Checksum(ByteArrayRef pkt);
+
+// Sets the last byte of the packet so that its byte sum is 0xFF, FILE_PACKET_SUM
+// (pkt.len >= 1).
+void ByteArrayRef_Seal(ByteArrayRef pkt);
 
 // Waits for the next packet with a good checksum, received into fr.arr (at most
 // fr.len bytes: pass a view of the whole buffer). Returns the packet view, or

@@ -4,7 +4,10 @@
 
 #include <unistd.h>
 
-int serialEscape(byte b) { return b == 0x7E || b == 0x7D || b == 0x7F || b == 0x11 || b == 0x13; }
+int serialEscape(byte b)
+{
+    return b == SERIAL_START || b == SERIAL_ESC || b == SERIAL_END || b == SERIAL_XON || b == SERIAL_XOFF;
+}
 
 int serialFrameOverhead(ByteArrayRef pkt)
 {

@@ -13,6 +13,8 @@ constexpr byte SERIAL_START = 0x7E;
 constexpr byte SERIAL_END = 0x7F;
 constexpr byte SERIAL_ESC = 0x7D;
 constexpr byte SERIAL_ESC_XOR = 0x20;
+constexpr byte SERIAL_XON = 0x11;
+constexpr byte SERIAL_XOFF = 0x13;
 
 // Largest packet that serialFramedSend accepts.
 constexpr int SERIAL_MAX_PACKET = 256;

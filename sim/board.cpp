@@ -9,25 +9,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-void simSealPacket(byte* p, size_t n)
-{
-    byte sum = 0;
-    for (size_t i = 0; i + 1 < n; i++)
-        sum = static_cast<byte>(sum + p[i]);
-    p[n - 1] = static_cast<byte>(0xFF - sum);
-}
+#include "file.h"
 
-word simEncodeVolts(double volts) { return static_cast<word>(std::clamp(std::lround(volts * 12160.0), 0L, 65535L)); }
+word simEncodeVolts(double volts) { return static_cast<word>(std::clamp(std::lround(volts * VEXO_VOLT_TICKS), 0L, 65535L)); }
 
 word simEncodeMicroamps(double ua)
 {
-    return static_cast<word>(std::clamp(std::lround((ua + 1740000.0) / 60.0), 0L, 65535L));
+    return static_cast<word>(std::clamp(std::lround((ua + VEXO_UA_ZERO) / double(VEXO_UA_PER_TICK)), 0L, 65535L));
 }
 
 word simEncodeCelsius(double celsius)
 {
-    const long fixed = std::lround(celsius * 128.0);
-    return static_cast<word>(static_cast<std::uint16_t>(fixed + 7));
+    const long fixed = std::lround(std::ldexp(celsius, VEXO_TEMP_FRACTION_BITS));
+    return static_cast<word>(static_cast<std::uint16_t>(fixed + VEXO_TEMP_OFFSET));
 }
 
 bool simEepromSave(const std::string& path, const std::array<byte, 256>& image)
@@ -155,7 +149,7 @@ VEXOreply simBoardReply(SimBoard* b)
     r.outputs = out;
     r.ee_addr = b->eeAddr;
     r.ee_data = b->eeData;
-    simSealPacket(reinterpret_cast<byte*>(&r), sizeof r);
+    ByteArrayRef_Seal(BAR(&r, sizeof r));
     return r;
 }
 

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "vexo.h"
+#include "vexo_wire.h"
 
 struct SimBoardConfig {
     double imaxUa = 600000;         // charging current with pwm_lo 0
@@ -64,9 +64,6 @@ void simBoardPinReadings(SimBoard* b, word adc0, word adc2, word adc6, word adc7
 
 // Switches line power (true) or battery (false).
 void simBoardSetLinePower(SimBoard* b, bool line);
-
-// Sets the last byte of a packet of n bytes so that its checksum passes.
-void simSealPacket(byte* p, size_t n);
 
 // Raw encodings used by simBoardReply.
 word simEncodeVolts(double volts);

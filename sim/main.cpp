@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cli.h"
 #include "server.h"
 
 static volatile sig_atomic_t stopSignal = 0;
@@ -164,10 +165,8 @@ static bool eepromWritesFailed(const SimServer* s, const std::string& path, long
 // A whole number or decimal in [min, max] from an option's text, or exit 2.
 static double numberArg(const char* option, const char* text, double min, double max)
 {
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) {
+    double v = 0;
+    if (!cliParseNumber(text, min, max, &v)) {
         fprintf(stderr, "vexo-sim: --%s needs a number from %g to %g, not '%s'\n", option, min, max, text);
         exit(2);
     }
@@ -222,12 +221,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "vexo-sim: %s\n", strerror(errno));
         return 1;
     }
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    sigaction(SIGCHLD, &sa, nullptr);
+    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGCHLD});
     signal(SIGPIPE, SIG_IGN);
 
     SimServer sim;
@@ -275,11 +269,7 @@ int main(int argc, char** argv)
         setenv("VEXO_DEVICE", sim.slavePath.c_str(), 1);
         child = fork();
         if (child == 0) {
-            signal(SIGINT, SIG_DFL);
-            signal(SIGTERM, SIG_DFL);
-            signal(SIGHUP, SIG_DFL);
-            signal(SIGPIPE, SIG_DFL);
-            signal(SIGCHLD, SIG_DFL);
+            cliDefaultSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD});
             execvp(argv[optind], argv + optind);
             fprintf(stderr, "vexo-sim: cannot run %s: %s\n", argv[optind], strerror(errno));
             _exit(127);

@@ -13,6 +13,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "file.h"
+#include "serial.h"
+
 // Wire time of one byte at 115200 baud, 10 bits a byte.
 constexpr double BYTE_TIME_S = 10.0 / 115200.0;
 
@@ -24,16 +27,16 @@ double simServerNow(const SimServer* s)
 // Frames a packet the way the board's firmware does.
 static std::vector<byte> frameOf(const std::vector<byte>& pkt)
 {
-    std::vector<byte> out{0x7E};
+    std::vector<byte> out{SERIAL_START};
     for (byte b : pkt) {
-        if (b == 0x7E || b == 0x7D || b == 0x7F || b == 0x11 || b == 0x13) {
-            out.push_back(0x7D);
-            out.push_back(static_cast<byte>(b ^ 0x20));
+        if (b == SERIAL_START || b == SERIAL_ESC || b == SERIAL_END || b == SERIAL_XON || b == SERIAL_XOFF) {
+            out.push_back(SERIAL_ESC);
+            out.push_back(static_cast<byte>(b ^ SERIAL_ESC_XOR));
         } else {
             out.push_back(b);
         }
     }
-    out.push_back(0x7F);
+    out.push_back(SERIAL_END);
     return out;
 }
 
@@ -42,7 +45,7 @@ static std::vector<byte> junkPacket(size_t n, std::mt19937& rng)
 {
     std::vector<byte> p(n);
     std::generate(p.begin(), p.end(), [&rng] { return static_cast<byte>(rng()); });
-    simSealPacket(p.data(), n);
+    ByteArrayRef_Seal(BAR(p.data(), static_cast<int>(n)));
     return p;
 }
 
@@ -75,7 +78,7 @@ static void takeFrame(SimServer* s, FrameDecoder* d)
     r.frame = d->raw;
     r.packet = d->pkt;
     const unsigned sum = std::accumulate(r.packet.begin(), r.packet.end(), 0u);
-    r.valid = r.packet.size() == sizeof(VEXOrequest) && (sum & 0xFF) == 0xFF;
+    r.valid = r.packet.size() == VEXO_REQUEST_LEN && (sum & 0xFF) == FILE_PACKET_SUM;
     if (r.valid) {
         std::memcpy(&r.req, r.packet.data(), sizeof r.req);
         applyOrDefer(s, r.req);
@@ -90,7 +93,7 @@ static void takeFrame(SimServer* s, FrameDecoder* d)
 static void feed(SimServer* s, FrameDecoder* d, byte b)
 {
     s->hostBytes++;
-    if (b == 0x7E) {
+    if (b == SERIAL_START) {
         d->inFrame = true;
         d->escape = false;
         d->raw.assign(1, b);
@@ -101,11 +104,11 @@ static void feed(SimServer* s, FrameDecoder* d, byte b)
         return;
     d->raw.push_back(b);
     if (d->escape) {
-        d->pkt.push_back(static_cast<byte>(b ^ 0x20));
+        d->pkt.push_back(static_cast<byte>(b ^ SERIAL_ESC_XOR));
         d->escape = false;
-    } else if (b == 0x7D) {
+    } else if (b == SERIAL_ESC) {
         d->escape = true;
-    } else if (b == 0x7F) {
+    } else if (b == SERIAL_END) {
         d->inFrame = false;
         takeFrame(s, d);
     } else {
@@ -133,14 +136,14 @@ static std::vector<byte> nextOutput(SimServer* s, double now, double dt)
     if (f.garbage) {
         out.resize(64);
         std::generate(out.begin(), out.end(),
-                      [s] { return static_cast<byte>(s->noiseRng() % 0x7F); }); // never an end delimiter
+                      [s] { return static_cast<byte>(s->noiseRng() % SERIAL_END); }); // never an end delimiter
         return out;
     }
     if (now < f.silentUntil)
         return out;
     for (int i = 0; i < f.noiseBytes; i++) {
         byte b = static_cast<byte>(s->noiseRng());
-        out.push_back(b == 0x7E ? 0x00 : b);
+        out.push_back(b == SERIAL_START ? 0x00 : b); // never opens a frame
     }
     if (f.shortFrames > 0) {
         f.shortFrames--;

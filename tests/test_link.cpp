@@ -14,6 +14,7 @@
 #include "avr.h"
 #include "file.h"
 #include "term.h"
+#include "vexo.h"
 #include "helpers.h"
 
 static const char* const REPORT_END = "Running on LINE VOLTAGE\n";

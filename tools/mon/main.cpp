@@ -1,6 +1,5 @@
 // vexo-mon: watch the charging supervisor's telemetry and steer it over UDP.
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -8,11 +7,12 @@
 
 #include <arpa/inet.h>
 #include <getopt.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "cli.h"
+#include "net.h"
 #include "telemetry.h"
 
 static volatile sig_atomic_t stopSignal = 0;
@@ -31,38 +31,16 @@ static const char usage[] =
     "  --json        one JSON object per datagram\n"
     "  --count N     stop after N datagrams\n"
     "  --seconds S   stop after S seconds\n"
-    "  --force       send currents outside 60 to 500 mA\n"
+    "  --force       send currents outside %d to %d mA\n"
     "  --help        this text\n"
-    "The supervisor listens on UDP port 4000 of HOST.\n";
+    "The supervisor listens on UDP port %d of HOST.\n";
 
-constexpr int SUPERVISOR_PORT = 4000;
-constexpr int QUIET_RESEND_MS = 3000;
-
-// Resolves an IPv4 host name or dotted quad; false when it does not resolve.
-static bool resolve(const char* host, sockaddr_in* out)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr)
-        return false;
-    std::memcpy(out, res->ai_addr, sizeof *out);
-    freeaddrinfo(res);
-    out->sin_port = htons(SUPERVISOR_PORT);
-    return true;
-}
+static void printUsage(FILE* to) { fprintf(to, usage, VEXO_CHARGE_MIN_MA, VEXO_CHARGE_MAX_MA, VEXO_UDP_PORT); }
 
 static bool sendCommand(int fd, const sockaddr_in& to, const VEXOUDPcommand& cmd)
 {
     return sendto(fd, &cmd, sizeof cmd, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(sizeof cmd);
-}
-
-static long long nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 int main(int argc, char** argv)
@@ -82,7 +60,7 @@ int main(int argc, char** argv)
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
         switch (c) {
         case 'p':
-            if (!monParseInt(optarg, 0, 65535, &v)) {
+            if (!cliParseInt(optarg, 0, 65535, &v)) {
                 fprintf(stderr, "vexo-mon: --port needs a port number 0 to 65535, not '%s'\n", optarg);
                 return 2;
             }
@@ -92,7 +70,7 @@ int main(int argc, char** argv)
         case 'j': format = MonFormat::Json; break;
         case 'n':
         case 's':
-            if (!monParseInt(optarg, 1, 1000000000, &v)) {
+            if (!cliParseInt(optarg, 1, 1000000000, &v)) {
                 fprintf(stderr, "vexo-mon: --%s needs a whole number above 0, not '%s'\n",
                         c == 'n' ? "count" : "seconds", optarg);
                 return 2;
@@ -100,12 +78,12 @@ int main(int argc, char** argv)
             (c == 'n' ? count : seconds) = v;
             break;
         case 'f': force = true; break;
-        case 'h': printf("%s", usage); return 0;
-        default: fprintf(stderr, "%s", usage); return 2;
+        case 'h': printUsage(stdout); return 0;
+        default: printUsage(stderr); return 2;
         }
     }
     if (optind >= argc) {
-        fprintf(stderr, "%s", usage);
+        printUsage(stderr);
         return 2;
     }
     const char* host = argv[optind++];
@@ -114,7 +92,7 @@ int main(int argc, char** argv)
     char** args = argv + optind;
 
     sockaddr_in to{};
-    if (!resolve(host, &to)) {
+    if (!cliResolve(host, VEXO_UDP_PORT, &to)) {
         fprintf(stderr, "vexo-mon: cannot resolve %s\n", host);
         return 1;
     }
@@ -123,13 +101,13 @@ int main(int argc, char** argv)
     VEXOUDPcommand cmd{};
     if (!action.empty()) {
         std::int32_t ma = 0, on = 0, off = 0;
-        if (action == "set-current" && nargs == 1 && monParseInt(args[0], -2000000, 2000000, &ma)) {
-            cmd = monCommand(3, ma);
-        } else if (action == "set-cycle" && nargs == 3 && monParseInt(args[0], -2000000, 2000000, &ma) &&
-                   monParseInt(args[1], 0, 2000000000, &on) && monParseInt(args[2], 0, 2000000000, &off)) {
-            cmd = monCommand(4, ma, on, off);
+        if (action == "set-current" && nargs == 1 && cliParseInt(args[0], -2000000, 2000000, &ma)) {
+            cmd = monCommand(VEXO_CMD_SET_CURRENT, ma);
+        } else if (action == "set-cycle" && nargs == 3 && cliParseInt(args[0], -2000000, 2000000, &ma) &&
+                   cliParseInt(args[1], 0, 2000000000, &on) && cliParseInt(args[2], 0, 2000000000, &off)) {
+            cmd = monCommand(VEXO_CMD_SET_CYCLE, ma, on, off);
         } else if (action == "stop-telemetry" && nargs == 0) {
-            cmd = monCommand(2);
+            cmd = monCommand(VEXO_CMD_TELEMETRY_OFF);
         } else {
             fprintf(stderr, "vexo-mon: '%s' needs %s\n", action.c_str(),
                     action == "set-current"      ? "one whole number: MA"
@@ -138,17 +116,15 @@ int main(int argc, char** argv)
                                                  : "to be set-current, set-cycle or stop-telemetry");
             return 2;
         }
-        if (cmd.command != 2 && !force && (ma < VEXO_CHARGE_MIN_MA || ma > VEXO_CHARGE_MAX_MA)) {
-            fprintf(stderr, "vexo-mon: %d mA is outside 60 to 500 mA; give --force to send it anyway\n", ma);
+        if (cmd.command != VEXO_CMD_TELEMETRY_OFF && !force && (ma < VEXO_CHARGE_MIN_MA || ma > VEXO_CHARGE_MAX_MA)) {
+            fprintf(stderr, "vexo-mon: %d mA is outside %d to %d mA; give --force to send it anyway\n", ma,
+                    VEXO_CHARGE_MIN_MA, VEXO_CHARGE_MAX_MA);
             return 2;
         }
     }
 
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    const int fd = netUDPbind(port, htonl(INADDR_ANY));
+    if (fd < 0) {
         fprintf(stderr, "vexo-mon: cannot bind UDP port %d: %s\n", port, strerror(errno));
         return 1;
     }
@@ -161,26 +137,25 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    sockaddr_in local{};
     socklen_t len = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
     const int myPort = ntohs(local.sin_port);
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
     // Every way out sends command 2, so the supervisor stops sending: a
     // closed pipe (SIGPIPE, then EPIPE) and a hang-up too.
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaction(sig, &sa, nullptr);
+    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    sendCommand(fd, to, monCommand(1, myPort));
+    sendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
+    MonSubscription sub;
+    monSubscriptionStart(&sub, cliNowMs());
     int writeError = 0;
     if (format == MonFormat::Csv && printf("%s\n", monCsvHeader().c_str()) < 0)
         writeError = errno;
-    const long long start = nowMs();
-    long long lastHeard = start;
+    const long long start = cliNowMs();
     long received = 0, garbage = 0, notFinite = 0;
     while (stopSignal == 0 && writeError == 0 && (count < 0 || received < count) &&
-           (seconds < 0 || nowMs() - start < seconds * 1000)) {
+           (seconds < 0 || cliNowMs() - start < seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
             unsigned char buf[512];
@@ -194,18 +169,23 @@ int main(int argc, char** argv)
                 if (printf("%s\n", monFormat(info, format).c_str()) < 0)
                     writeError = errno;
                 received++;
-                lastHeard = nowMs();
+                monSubscriptionHeard(&sub, cliNowMs());
             } else if (n >= 0) {
                 garbage++;
             }
         }
-        if (nowMs() - lastHeard >= QUIET_RESEND_MS) {
-            fprintf(stderr, "vexo-mon: no telemetry for 3 s, asking %s again\n", host);
-            sendCommand(fd, to, monCommand(1, myPort));
-            lastHeard = nowMs();
+        long long silentMs = 0;
+        if (monSubscriptionDue(&sub, cliNowMs(), &silentMs)) {
+            if (sub.takenOver)
+                fprintf(stderr,
+                        "vexo-mon: telemetry from %s stopped right after arriving steadily; another subscriber "
+                        "may have taken it over (asking again with a back-off up to %d s)\n",
+                        host, MON_REASK_MAX_MS / 1000);
+            fprintf(stderr, "vexo-mon: no telemetry for %lld s, asking %s again\n", silentMs / 1000, host);
+            sendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
         }
     }
-    sendCommand(fd, to, monCommand(2));
+    sendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_OFF));
     if (garbage > 0)
         fprintf(stderr, "vexo-mon: ignored %ld datagram%s of the wrong size or source\n", garbage,
                 garbage == 1 ? "" : "s");

@@ -1,5 +1,6 @@
 #include "telemetry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -119,15 +120,32 @@ VEXOUDPcommand monCommand(std::int32_t command, std::int32_t a, std::int32_t b, 
     return cmd;
 }
 
-bool monParseInt(const char* text, long min, long max, std::int32_t* out)
+void monSubscriptionStart(MonSubscription* s, long long now)
 {
-    if (text == nullptr || *text == '\0')
+    *s = MonSubscription{now, now, now, MON_REASK_FIRST_MS, 0, false};
+}
+
+void monSubscriptionHeard(MonSubscription* s, long long now)
+{
+    if (now - s->lastHeardMs > MON_STEADY_GAP_MS || s->steady == 0) {
+        s->steady = 0;
+        s->steadySinceMs = now;
+    }
+    s->steady++;
+    s->lastHeardMs = now;
+    if (now - s->steadySinceMs >= MON_BACKOFF_RESET_MS)
+        s->waitMs = MON_REASK_FIRST_MS;
+}
+
+bool monSubscriptionDue(MonSubscription* s, long long now, long long* silentMs)
+{
+    const long long since = now - std::max(s->lastHeardMs, s->lastAskMs);
+    if (since < s->waitMs)
         return false;
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < min || v > max)
-        return false;
-    *out = static_cast<std::int32_t>(v);
+    *silentMs = now - s->lastHeardMs;
+    s->takenOver = s->steady >= MON_STEADY_COUNT;
+    s->steady = 0;
+    s->lastAskMs = now;
+    s->waitMs = std::min(2 * s->waitMs, MON_REASK_MAX_MS);
     return true;
 }

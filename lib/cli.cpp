@@ -1,0 +1,100 @@
+#include "cli.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+bool cliParseLong(const char* text, long min, long max, long* out)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool cliParseInt(const char* text, long min, long max, std::int32_t* out)
+{
+    long v = 0;
+    if (!cliParseLong(text, min, max, &v))
+        return false;
+    *out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+bool cliParseNumber(const char* text, double min, double max, double* out)
+{
+    if (text == nullptr)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v >= min && v <= max))
+        return false;
+    *out = v;
+    return true;
+}
+
+void cliCatchSignals(void (*handler)(int), std::initializer_list<int> signals)
+{
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : signals)
+        sigaction(sig, &sa, nullptr);
+}
+
+void cliDefaultSignals(std::initializer_list<int> signals)
+{
+    for (const int sig : signals)
+        signal(sig, SIG_DFL);
+}
+
+long long cliNowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool cliResolve(const char* host, int port, sockaddr_in* out)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr)
+        return false;
+    std::memcpy(out, res->ai_addr, sizeof *out);
+    freeaddrinfo(res);
+    out->sin_port = htons(static_cast<uint16_t>(port));
+    return true;
+}
+
+bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out)
+{
+    const std::string s = text == nullptr ? "" : text;
+    const size_t colon = s.rfind(':');
+    const std::string host = colon == std::string::npos ? s : s.substr(0, colon);
+    long port = defaultPort;
+    if (colon != std::string::npos && !cliParseLong(s.c_str() + colon + 1, 1, 65535, &port))
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (host.empty())
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+    else if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
+        return false;
+    *out = a;
+    return true;
+}
