@@ -11,7 +11,10 @@
 
 #include "file.h"
 
-word simEncodeVolts(double volts) { return static_cast<word>(std::clamp(std::lround(volts * VEXO_VOLT_TICKS), 0L, 65535L)); }
+word simEncodeVolts(double volts)
+{
+    return static_cast<word>(std::clamp(std::lround(volts * VEXO_VOLT_TICKS), 0L, 65535L));
+}
 
 word simEncodeMicroamps(double ua)
 {

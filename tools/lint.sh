@@ -18,5 +18,5 @@ done
 [ $status = 0 ] || { echo "clang-tidy reported problems" >&2; exit 1; }
 echo "== cppcheck"
 cppcheck --enable=warning,performance,portability,style --std=c++20 --error-exitcode=1 --inline-suppr --quiet \
-    -I lib -I avr -I sim --suppress=missingIncludeSystem avr lib sim
+    -I lib -I avr -I sim -DVEXO_PROJECT_VERSION=\"0\" --suppress=missingIncludeSystem avr lib sim
 echo "lint: clean"

@@ -36,19 +36,19 @@ VEXOUDPcommand monCommand(std::int32_t command, std::int32_t a = 0, std::int32_t
 // Telemetry that stops right after arriving steadily was most likely taken
 // over by another subscriber (or the supervisor restarted).
 
-constexpr int MON_REASK_FIRST_MS = 3000;    // silence before the first ask again
-constexpr int MON_REASK_MAX_MS = 60000;     // longest wait between asks
-constexpr int MON_STEADY_GAP_MS = 2000;     // datagrams this close are a steady stream
-constexpr int MON_STEADY_COUNT = 5;         // datagrams in a row that make it steady
+constexpr int MON_REASK_FIRST_MS = 3000;     // silence before the first ask again
+constexpr int MON_REASK_MAX_MS = 60000;      // longest wait between asks
+constexpr int MON_STEADY_GAP_MS = 2000;      // datagrams this close are a steady stream
+constexpr int MON_STEADY_COUNT = 5;          // datagrams in a row that make it steady
 constexpr int MON_BACKOFF_RESET_MS = 120000; // unbroken telemetry that ends the back-off
 
 struct MonSubscription {
-    long long lastHeardMs;  // last telemetry, or the first ask
-    long long lastAskMs;    // last command 1
+    long long lastHeardMs;   // last telemetry, or the first ask
+    long long lastAskMs;     // last command 1
     long long steadySinceMs; // start of the present unbroken run
-    int waitMs;             // silence before the next ask
-    int steady;             // datagrams in a row, each within MON_STEADY_GAP_MS
-    bool takenOver;         // the latest silence followed steady telemetry
+    int waitMs;              // silence before the next ask
+    int steady;              // datagrams in a row, each within MON_STEADY_GAP_MS
+    bool takenOver;          // the latest silence followed steady telemetry
 };
 
 // A subscription whose first command 1 went out at now.
