@@ -1,0 +1,294 @@
+#include "fleet.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "cli.h"
+#include "net.h"
+
+// Receive buffer asked for: some seconds of telemetry of a large fleet.
+constexpr int FLEET_RCVBUF = 8 << 20;
+
+static void logf(const Fleet* f, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+static void logf(const Fleet* f, const char* fmt, ...)
+{
+    if (f->log == nullptr)
+        return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    f->log(line, f->logData);
+}
+
+static bool hostChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+           c == '_';
+}
+
+bool fleetParseEntry(const std::string& text, FleetEntry* out, std::string* why)
+{
+    const size_t eq = text.find('=');
+    FleetEntry e;
+    e.host = text.substr(0, eq);
+    e.label = eq == std::string::npos ? e.host : text.substr(eq + 1);
+    if (e.host.empty() || !std::all_of(e.host.begin(), e.host.end(), hostChar)) {
+        *why = "'" + text + "' is not HOST or HOST=LABEL";
+        return false;
+    }
+    if (e.label.empty()) {
+        *why = "'" + text + "' has an empty label";
+        return false;
+    }
+    *out = e;
+    return true;
+}
+
+bool fleetReadFile(const char* path, std::vector<FleetEntry>* out, std::string* why)
+{
+    std::ifstream in(path);
+    if (!in) {
+        *why = std::string("cannot read ") + path + ": " + strerror(errno);
+        return false;
+    }
+    std::vector<FleetEntry> entries;
+    std::string line;
+    for (int n = 1; std::getline(in, line); n++) {
+        const size_t a = line.find_first_not_of(" \t\r");
+        if (a == std::string::npos || line[a] == '#')
+            continue;
+        const size_t b = line.find_last_not_of(" \t\r");
+        FleetEntry e;
+        std::string bad;
+        if (!fleetParseEntry(line.substr(a, b - a + 1), &e, &bad)) {
+            *why = std::string(path) + " line " + std::to_string(n) + ": " + bad;
+            return false;
+        }
+        entries.push_back(e);
+    }
+    if (in.bad()) {
+        *why = std::string("cannot read ") + path + ": " + strerror(errno);
+        return false;
+    }
+    *out = std::move(entries);
+    return true;
+}
+
+bool fleetOpen(Fleet* f, const sockaddr_in& local, long long now)
+{
+    const int fd = netUDPbind(ntohs(local.sin_port), local.sin_addr.s_addr);
+    if (fd < 0)
+        return false;
+    const int size = FLEET_RCVBUF;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size); // the kernel may give less
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+    f->fd = fd;
+    f->localPort = ntohs(bound.sin_port);
+    f->startMs = now;
+    return true;
+}
+
+static void sendCommand(Fleet* f, FleetBoard* b, const VEXOUDPcommand& cmd)
+{
+    if (sendto(f->fd, &cmd, sizeof cmd, 0, reinterpret_cast<const sockaddr*>(&b->to), sizeof b->to) < 0 &&
+        b->why.empty()) {
+        b->why = std::string("cannot send: ") + strerror(errno);
+        logf(f, "board %s: cannot send to %s: %s", b->entry.label.c_str(), b->entry.host.c_str(), strerror(errno));
+    }
+}
+
+// Looks the board's host up; false (logged once per down period) when it does not resolve.
+static bool resolveBoard(Fleet* f, FleetBoard* b)
+{
+    if (b->row.addr != 0)
+        return true;
+    if (!cliResolve(b->entry.host.c_str(), f->boardPort, &b->to)) {
+        if (b->why.empty()) {
+            b->why = "unknown host";
+            logf(f, "board %s: cannot resolve %s; trying again", b->entry.label.c_str(), b->entry.host.c_str());
+        }
+        return false;
+    }
+    const std::uint32_t addr = b->to.sin_addr.s_addr;
+    if (f->byAddr.count(addr) != 0) {
+        if (b->why.empty()) {
+            b->why = "same address as another board";
+            logf(f, "board %s: %s is the address of another board; not followed", b->entry.label.c_str(),
+                 b->entry.host.c_str());
+        }
+        return false;
+    }
+    b->row.addr = addr;
+    f->byAddr[addr] = static_cast<size_t>(b - f->boards.data());
+    return true;
+}
+
+void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long now)
+{
+    std::lock_guard<std::mutex> lock(f->mu);
+    std::unordered_map<std::string, FleetBoard> old;
+    for (auto& b : f->boards)
+        old.emplace(b.entry.host, std::move(b));
+    std::vector<FleetBoard> boards;
+    boards.reserve(entries.size());
+    std::unordered_map<std::string, bool> seen;
+    for (const auto& e : entries) {
+        if (!seen.emplace(e.host, true).second)
+            continue;
+        auto it = old.find(e.host);
+        if (it != old.end()) {
+            boards.push_back(std::move(it->second));
+            boards.back().entry.label = e.label;
+            old.erase(it);
+        } else {
+            FleetBoard b;
+            b.entry = e;
+            b.row.lastHeardMs = now;
+            boards.push_back(std::move(b));
+        }
+    }
+    for (auto& [host, b] : old)
+        if (b.asked && b.row.addr != 0)
+            sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+    f->boards = std::move(boards);
+    f->byAddr.clear();
+    for (size_t i = 0; i < f->boards.size(); i++)
+        if (f->boards[i].row.addr != 0 && f->byAddr.count(f->boards[i].row.addr) == 0)
+            f->byAddr[f->boards[i].row.addr] = i;
+        else
+            f->boards[i].row.addr = 0; // resolved again on its next tick
+}
+
+static void takeDatagram(Fleet* f, const sockaddr_in& from, const unsigned char* data, size_t len, long long now)
+{
+    const auto it = f->byAddr.find(from.sin_addr.s_addr);
+    if (it == f->byAddr.end()) {
+        f->strays++;
+        return;
+    }
+    FleetBoard& b = f->boards[it->second];
+    vexoInfo info;
+    if (!monDecode(data, len, &info) || !monFinite(info)) {
+        b.row.malformed++;
+        return;
+    }
+    b.row.info = info;
+    b.row.heard = true;
+    b.row.lastHeardMs = now;
+    b.row.datagrams++;
+    monSubscriptionHeard(&b.sub, now);
+}
+
+void fleetReceive(Fleet* f, long long now)
+{
+    constexpr int batch = 64;
+    static thread_local unsigned char bufs[batch][sizeof(vexoInfo) + 1];
+    static thread_local sockaddr_in froms[batch];
+    mmsghdr msgs[batch];
+    iovec iov[batch];
+    for (int total = 0; total < FLEET_RECEIVE_BATCH;) {
+        for (int i = 0; i < batch; i++) {
+            iov[i] = iovec{bufs[i], sizeof bufs[i]};
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &froms[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+        }
+        const int n = recvmmsg(f->fd, msgs, batch, MSG_DONTWAIT, nullptr);
+        if (n <= 0)
+            return;
+        std::lock_guard<std::mutex> lock(f->mu);
+        for (int i = 0; i < n; i++)
+            takeDatagram(f, froms[i], bufs[i], msgs[i].msg_len, now);
+        total += n;
+    }
+}
+
+// Asks a board that was never asked, or whose name did not resolve yet,
+// on the back-off schedule of a silent board.
+static void firstAsk(Fleet* f, FleetBoard* b, long long now)
+{
+    if (!b->asked) {
+        monSubscriptionStart(&b->sub, now);
+        b->asked = true;
+    } else {
+        long long silentMs = 0;
+        if (!monSubscriptionDue(&b->sub, now, &silentMs))
+            return;
+    }
+    if (resolveBoard(f, b))
+        sendCommand(f, b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+}
+
+void fleetTick(Fleet* f, long long now)
+{
+    std::lock_guard<std::mutex> lock(f->mu);
+    for (auto& b : f->boards) {
+        if (b.row.heard && now - b.row.lastHeardMs <= FLEET_UP_MS && !b.up) {
+            logf(f, "board %s: telemetry from %s", b.entry.label.c_str(), b.entry.host.c_str());
+            b.up = true;
+            b.toldDown = false;
+            b.why.clear();
+        }
+        if (!b.asked || b.row.addr == 0) {
+            firstAsk(f, &b, now);
+            continue;
+        }
+        long long silentMs = 0;
+        if (!monSubscriptionDue(&b.sub, now, &silentMs))
+            continue;
+        b.row.reasks++;
+        b.up = false;
+        if (b.sub.takenOver) {
+            b.row.takeovers++;
+            logf(f,
+                 "board %s: telemetry stopped right after arriving steadily; another subscriber may have taken it over",
+                 b.entry.label.c_str());
+        }
+        if (!b.toldDown) {
+            b.toldDown = true;
+            logf(f, "board %s: no telemetry from %s for %lld s; asking again with a back-off up to %d s",
+                 b.entry.label.c_str(), b.entry.host.c_str(), silentMs / 1000, MON_REASK_MAX_MS / 1000);
+        }
+        sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+    }
+}
+
+void fleetClose(Fleet* f)
+{
+    if (f->fd < 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(f->mu);
+        for (auto& b : f->boards)
+            if (b.asked && b.row.addr != 0)
+                sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+    }
+    close(f->fd);
+    f->fd = -1;
+}
+
+void fleetSnapshot(const Fleet* f, FleetSnapshot* out)
+{
+    std::lock_guard<std::mutex> lock(f->mu);
+    out->labels.resize(f->boards.size());
+    out->rows.resize(f->boards.size());
+    for (size_t i = 0; i < f->boards.size(); i++) {
+        out->labels[i] = f->boards[i].entry.label;
+        out->rows[i] = f->boards[i].row;
+    }
+    out->strays = f->strays;
+}

@@ -1,0 +1,180 @@
+// vexo-exporter: follows the telemetry of many charging supervisors and
+// serves it as Prometheus metrics.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <poll.h>
+
+#include <prometheus/exposer.h>
+
+#include "cli.h"
+#include "fleet.h"
+#include "metrics.h"
+
+// The metrics port: outside the 9100-9999 range that Prometheus exporters
+// have taken, next to the supervisor's UDP port.
+constexpr int EXPORTER_DEFAULT_PORT = 4001;
+// How often silent boards are looked at.
+constexpr int EXPORTER_TICK_MS = 100;
+
+static volatile sig_atomic_t stopSignal = 0;
+static volatile sig_atomic_t reread = 0;
+
+static void onSignal(int sig)
+{
+    if (sig == SIGHUP)
+        reread = 1;
+    else
+        stopSignal = sig;
+}
+
+static const char usage[] = "Usage: vexo-exporter [OPTIONS] [HOST[=LABEL]...]\n"
+                            "Follows the telemetry of the charging supervisors on the HOSTs and serves it\n"
+                            "as Prometheus metrics, each series labelled board=\"LABEL\" (the HOST when no\n"
+                            "LABEL is given).\n"
+                            "Options:\n"
+                            "  --boards FILE       also the boards in FILE, one HOST[=LABEL] a line ('#' starts\n"
+                            "                      a comment); read again on SIGHUP\n"
+                            "  --listen ADDR:PORT  serve /metrics there (default: all addresses, port %d)\n"
+                            "  --port P            receive telemetry on local UDP port P (default: one the\n"
+                            "                      system picks)\n"
+                            "  --help              this text\n"
+                            "The supervisors listen on UDP port %d. SIGINT or SIGTERM stops the telemetry of\n"
+                            "every board and ends the exporter.\n";
+
+static void printUsage(FILE* to) { fprintf(to, usage, EXPORTER_DEFAULT_PORT, VEXO_UDP_PORT); }
+
+static void logLine(const char* line, void*) { fprintf(stderr, "vexo-exporter: %s\n", line); }
+
+// The boards of the command line and of the file; false (and *why) when the file cannot be used.
+static bool boardList(const std::vector<FleetEntry>& given, const char* file, std::vector<FleetEntry>* out,
+                      std::string* why)
+{
+    std::vector<FleetEntry> fromFile;
+    if (file != nullptr && !fleetReadFile(file, &fromFile, why))
+        return false;
+    *out = given;
+    out->insert(out->end(), fromFile.begin(), fromFile.end());
+    return true;
+}
+
+int main(int argc, char** argv)
+{
+    const char* boardsFile = nullptr;
+    std::string listen = "0.0.0.0:" + std::to_string(EXPORTER_DEFAULT_PORT);
+    long port = 0;
+    static const option opts[] = {{"boards", required_argument, nullptr, 'b'},
+                                  {"listen", required_argument, nullptr, 'l'},
+                                  {"port", required_argument, nullptr, 'p'},
+                                  {"help", no_argument, nullptr, 'h'},
+                                  {nullptr, 0, nullptr, 0}};
+    int c;
+    sockaddr_in listenAddr{};
+    while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
+        switch (c) {
+        case 'b': boardsFile = optarg; break;
+        case 'l':
+            if (!cliParseHostPort(optarg, EXPORTER_DEFAULT_PORT, &listenAddr)) {
+                fprintf(stderr, "vexo-exporter: --listen needs ADDR:PORT with an IPv4 address, not '%s'\n", optarg);
+                return 2;
+            }
+            listen = optarg;
+            if (listen.find(':') == std::string::npos)
+                listen += ":" + std::to_string(EXPORTER_DEFAULT_PORT);
+            if (listen[0] == ':')
+                listen = "0.0.0.0" + listen;
+            break;
+        case 'p':
+            if (!cliParseLong(optarg, 0, 65535, &port)) {
+                fprintf(stderr, "vexo-exporter: --port needs a port number 0 to 65535, not '%s'\n", optarg);
+                return 2;
+            }
+            break;
+        case 'h': printUsage(stdout); return 0;
+        default: printUsage(stderr); return 2;
+        }
+    }
+    std::vector<FleetEntry> given;
+    for (int i = optind; i < argc; i++) {
+        FleetEntry e;
+        std::string why;
+        if (!fleetParseEntry(argv[i], &e, &why)) {
+            fprintf(stderr, "vexo-exporter: %s\n", why.c_str());
+            return 2;
+        }
+        given.push_back(e);
+    }
+    if (given.empty() && boardsFile == nullptr) {
+        printUsage(stderr);
+        return 2;
+    }
+    std::vector<FleetEntry> boards;
+    std::string why;
+    if (!boardList(given, boardsFile, &boards, &why)) {
+        fprintf(stderr, "vexo-exporter: %s\n", why.c_str());
+        return 2;
+    }
+
+    setvbuf(stderr, nullptr, _IOLBF, 0);
+    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
+    signal(SIGPIPE, SIG_IGN);
+    Fleet fleet;
+    fleet.log = logLine;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (!fleetOpen(&fleet, local, cliNowMs())) {
+        fprintf(stderr, "vexo-exporter: cannot bind UDP port %ld: %s\n", port, strerror(errno));
+        return 1;
+    }
+    std::unique_ptr<prometheus::Exposer> exposer;
+    try {
+        exposer = std::make_unique<prometheus::Exposer>(listen, 2);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "vexo-exporter: cannot serve on %s: %s\n", listen.c_str(), e.what());
+        fleetClose(&fleet);
+        return 1;
+    }
+    auto collectable = std::make_shared<FleetCollectable>(&fleet);
+    exposer->RegisterCollectable(collectable);
+    fleetSetBoards(&fleet, boards, cliNowMs());
+    fprintf(stderr, "vexo-exporter: following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d\n",
+            fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", listen.c_str(), fleet.localPort);
+
+    long long lastTick = 0;
+    while (stopSignal == 0) {
+        if (reread != 0) {
+            reread = 0;
+            if (boardsFile == nullptr) {
+                fprintf(stderr, "vexo-exporter: SIGHUP: no --boards file to read\n");
+            } else if (!boardList(given, boardsFile, &boards, &why)) {
+                fprintf(stderr, "vexo-exporter: SIGHUP: keeping the boards followed: %s\n", why.c_str());
+            } else {
+                fleetSetBoards(&fleet, boards, cliNowMs());
+                fprintf(stderr, "vexo-exporter: SIGHUP: following %zu board%s\n", boards.size(),
+                        boards.size() == 1 ? "" : "s");
+            }
+        }
+        pollfd p{fleet.fd, POLLIN, 0};
+        poll(&p, 1, EXPORTER_TICK_MS);
+        const long long now = cliNowMs();
+        if ((p.revents & POLLIN) != 0)
+            fleetReceive(&fleet, now);
+        if (now - lastTick >= EXPORTER_TICK_MS) {
+            fleetTick(&fleet, now);
+            lastTick = now;
+        }
+    }
+    exposer->RemoveCollectable(collectable);
+    fleetClose(&fleet);
+    fprintf(stderr, "vexo-exporter: stopped the telemetry of every board; ending\n");
+    return 0;
+}

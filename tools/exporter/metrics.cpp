@@ -1,0 +1,131 @@
+#include "metrics.h"
+
+#include "cli.h"
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+
+namespace {
+
+bool isUp(const FleetRow& r, long long now) { return r.heard && now - r.lastHeardMs <= FLEET_UP_MS; }
+double flag(byte flags, byte mask) { return (flags & mask) != 0 ? 1.0 : 0.0; }
+
+// One per-board series: its name, help, type, whether it needs the board up,
+// and its value.
+struct BoardMetric {
+    const char* name;
+    const char* help;
+    MetricType type;
+    bool readings; // a reading of the board, shown while it is up
+    double (*value)(const FleetRow& r, long long now);
+};
+
+const BoardMetric boardMetrics[] = {
+    {"vexo_up", "1 while telemetry from the board is at most 5 s old", MetricType::Gauge, false,
+     [](const FleetRow& r, long long now) { return isUp(r, now) ? 1.0 : 0.0; }},
+    {"vexo_telemetry_age_seconds", "Seconds since the last telemetry (since the board was added when none came)",
+     MetricType::Gauge, false,
+     [](const FleetRow& r, long long now) { return static_cast<double>(now - r.lastHeardMs) / 1000.0; }},
+    {"vexo_telemetry_datagrams_total", "Telemetry datagrams received", MetricType::Counter, false,
+     [](const FleetRow& r, long long) { return static_cast<double>(r.datagrams); }},
+    {"vexo_telemetry_malformed_total", "Datagrams from the board of the wrong size or with numbers not finite",
+     MetricType::Counter, false, [](const FleetRow& r, long long) { return static_cast<double>(r.malformed); }},
+    {"vexo_telemetry_reasks_total", "Requests for telemetry sent again after a silence", MetricType::Counter, false,
+     [](const FleetRow& r, long long) { return static_cast<double>(r.reasks); }},
+    {"vexo_telemetry_takeovers_total",
+     "Silences right after steady telemetry: another subscriber most likely took the telemetry over",
+     MetricType::Counter, false, [](const FleetRow& r, long long) { return static_cast<double>(r.takeovers); }},
+    {"vexo_battery_volts", "Battery voltage, smoothed over the last second", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return static_cast<double>(r.info.battV); }},
+    {"vexo_battery_amperes", "Battery current, smoothed over the last second (negative: discharging)",
+     MetricType::Gauge, true, [](const FleetRow& r, long long) { return r.info.battI / 1e6; }},
+    {"vexo_temperature_celsius", "Board temperature", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return (static_cast<double>(r.info.tempF) - 32.0) / 1.8; }},
+    {"vexo_pwm_low_counts", "Mean PWM low time over the last second, timer counts", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return static_cast<double>(r.info.pwmlo); }},
+    {"vexo_pwm_period_counts", "PWM period, timer counts", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return static_cast<double>(r.info.pwmt); }},
+    {"vexo_supply_adc_counts", "Supply voltage, raw ADC counts", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return static_cast<double>(r.info.supplyV); }},
+    {"vexo_regulated_adc_counts", "Regulated voltage, raw ADC counts", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return static_cast<double>(r.info.regV); }},
+    {"vexo_on_battery", "1 while the board runs on its battery (line power failed)", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::onbatt); }},
+    {"vexo_charge_locked", "1 while the supervisor holds the current at its target", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags2, vexoFlag2::locked); }},
+    {"vexo_output_pwm1", "1 while PWM1 is enabled (the supervisor is charging)", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::pwm1en); }},
+    {"vexo_output_pwm2", "1 while PWM2 is enabled", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::pwm2en); }},
+    {"vexo_output_offset", "1 while the offset is enabled", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::offset); }},
+    {"vexo_output_opamp", "1 while the op amp is enabled", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::opamp); }},
+    {"vexo_output_buck", "1 while the buck converter is enabled", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::buck); }},
+    {"vexo_output_led", "1 while the LED is lit", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::led); }},
+    {"vexo_output_jp3", "1 while JP3 is on", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags1, vexoFlag1::jp3); }},
+    {"vexo_output_soft_jp3", "1 while the soft JP3 is on", MetricType::Gauge, true,
+     [](const FleetRow& r, long long) { return flag(r.info.flags2, vexoFlag2::softJP3); }},
+};
+
+MetricFamily family(const char* name, const char* help, MetricType type)
+{
+    MetricFamily f;
+    f.name = name;
+    f.help = help;
+    f.type = type;
+    return f;
+}
+
+void setValue(ClientMetric* m, MetricType type, double v)
+{
+    if (type == MetricType::Counter)
+        m->counter.value = v;
+    else
+        m->gauge.value = v;
+}
+
+} // namespace
+
+std::vector<MetricFamily> fleetFamilies(const FleetSnapshot& snap, long long now)
+{
+    std::vector<MetricFamily> out;
+    out.reserve(std::size(boardMetrics) + 2);
+    std::vector<bool> up(snap.rows.size());
+    for (size_t i = 0; i < snap.rows.size(); i++)
+        up[i] = isUp(snap.rows[i], now);
+    for (const auto& bm : boardMetrics) {
+        MetricFamily f = family(bm.name, bm.help, bm.type);
+        f.metric.reserve(snap.rows.size());
+        for (size_t i = 0; i < snap.rows.size(); i++) {
+            if (bm.readings && !up[i])
+                continue;
+            ClientMetric m;
+            m.label.push_back(ClientMetric::Label{"board", snap.labels[i]});
+            setValue(&m, bm.type, bm.value(snap.rows[i], now));
+            f.metric.push_back(std::move(m));
+        }
+        out.push_back(std::move(f));
+    }
+    MetricFamily boards = family("vexo_exporter_boards", "Boards this exporter follows", MetricType::Gauge);
+    boards.metric.emplace_back();
+    boards.metric.back().gauge.value = static_cast<double>(snap.rows.size());
+    out.push_back(std::move(boards));
+    MetricFamily strays = family("vexo_exporter_stray_datagrams_total",
+                                 "Datagrams received from addresses that are no board", MetricType::Counter);
+    strays.metric.emplace_back();
+    strays.metric.back().counter.value = static_cast<double>(snap.strays);
+    out.push_back(std::move(strays));
+    return out;
+}
+
+std::vector<MetricFamily> FleetCollectable::Collect() const
+{
+    FleetSnapshot snap;
+    fleetSnapshot(fleet_, &snap);
+    return fleetFamilies(snap, cliNowMs());
+}
