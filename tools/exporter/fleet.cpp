@@ -238,7 +238,8 @@ void fleetTick(Fleet* f, long long now)
     std::lock_guard<std::mutex> lock(f->mu);
     for (auto& b : f->boards) {
         if (b.row.heard && now - b.row.lastHeardMs <= FLEET_UP_MS && !b.up) {
-            logf(f, "board %s: telemetry from %s", b.entry.label.c_str(), b.entry.host.c_str());
+            if (b.toldDown) // a board's first telemetry goes unsaid
+                logf(f, "board %s: telemetry from %s again", b.entry.label.c_str(), b.entry.host.c_str());
             b.up = true;
             b.toldDown = false;
             b.why.clear();

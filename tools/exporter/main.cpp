@@ -4,8 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,11 +11,9 @@
 #include <getopt.h>
 #include <poll.h>
 
-#include <prometheus/exposer.h>
-
 #include "cli.h"
 #include "fleet.h"
-#include "metrics.h"
+#include "serve.h"
 
 // The metrics port: outside the 9100-9999 range that Prometheus exporters
 // have taken, next to the supervisor's UDP port.
@@ -135,16 +131,12 @@ int main(int argc, char** argv)
         fprintf(stderr, "vexo-exporter: cannot bind UDP port %ld: %s\n", port, strerror(errno));
         return 1;
     }
-    std::unique_ptr<prometheus::Exposer> exposer;
-    try {
-        exposer = std::make_unique<prometheus::Exposer>(listen, 2);
-    } catch (const std::exception& e) {
-        fprintf(stderr, "vexo-exporter: cannot serve on %s: %s\n", listen.c_str(), e.what());
+    MetricsServer* server = metricsServerStart(&fleet, listen, &why);
+    if (server == nullptr) {
+        fprintf(stderr, "vexo-exporter: cannot serve on %s: %s\n", listen.c_str(), why.c_str());
         fleetClose(&fleet);
         return 1;
     }
-    auto collectable = std::make_shared<FleetCollectable>(&fleet);
-    exposer->RegisterCollectable(collectable);
     fleetSetBoards(&fleet, boards, cliNowMs());
     fprintf(stderr, "vexo-exporter: following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d\n",
             fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", listen.c_str(), fleet.localPort);
@@ -173,7 +165,7 @@ int main(int argc, char** argv)
             lastTick = now;
         }
     }
-    exposer->RemoveCollectable(collectable);
+    metricsServerStop(server);
     fleetClose(&fleet);
     fprintf(stderr, "vexo-exporter: stopped the telemetry of every board; ending\n");
     return 0;

@@ -1,6 +1,6 @@
 #include "metrics.h"
 
-#include "cli.h"
+#include <prometheus/text_serializer.h>
 
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
@@ -91,41 +91,38 @@ void setValue(ClientMetric* m, MetricType type, double v)
 
 } // namespace
 
-std::vector<MetricFamily> fleetFamilies(const FleetSnapshot& snap, long long now)
+std::size_t fleetFamilyCount() { return std::size(boardMetrics) + 2; }
+
+MetricFamily fleetFamily(const FleetSnapshot& snap, std::size_t i, long long now)
 {
-    std::vector<MetricFamily> out;
-    out.reserve(std::size(boardMetrics) + 2);
-    std::vector<bool> up(snap.rows.size());
-    for (size_t i = 0; i < snap.rows.size(); i++)
-        up[i] = isUp(snap.rows[i], now);
-    for (const auto& bm : boardMetrics) {
+    if (i < std::size(boardMetrics)) {
+        const BoardMetric& bm = boardMetrics[i];
         MetricFamily f = family(bm.name, bm.help, bm.type);
         f.metric.reserve(snap.rows.size());
-        for (size_t i = 0; i < snap.rows.size(); i++) {
-            if (bm.readings && !up[i])
+        for (size_t b = 0; b < snap.rows.size(); b++) {
+            if (bm.readings && !isUp(snap.rows[b], now))
                 continue;
             ClientMetric m;
-            m.label.push_back(ClientMetric::Label{"board", snap.labels[i]});
-            setValue(&m, bm.type, bm.value(snap.rows[i], now));
+            m.label.push_back(ClientMetric::Label{"board", snap.labels[b]});
+            setValue(&m, bm.type, bm.value(snap.rows[b], now));
             f.metric.push_back(std::move(m));
         }
-        out.push_back(std::move(f));
+        return f;
     }
-    MetricFamily boards = family("vexo_exporter_boards", "Boards this exporter follows", MetricType::Gauge);
-    boards.metric.emplace_back();
-    boards.metric.back().gauge.value = static_cast<double>(snap.rows.size());
-    out.push_back(std::move(boards));
-    MetricFamily strays = family("vexo_exporter_stray_datagrams_total",
-                                 "Datagrams received from addresses that are no board", MetricType::Counter);
-    strays.metric.emplace_back();
-    strays.metric.back().counter.value = static_cast<double>(snap.strays);
-    out.push_back(std::move(strays));
-    return out;
+    const bool boards = i == std::size(boardMetrics);
+    MetricFamily f = boards ? family("vexo_exporter_boards", "Boards this exporter follows", MetricType::Gauge)
+                            : family("vexo_exporter_stray_datagrams_total",
+                                     "Datagrams received from addresses that are no board", MetricType::Counter);
+    f.metric.emplace_back();
+    setValue(&f.metric.back(), f.type, static_cast<double>(boards ? snap.rows.size() : snap.strays));
+    return f;
 }
 
-std::vector<MetricFamily> FleetCollectable::Collect() const
+bool fleetWriteMetrics(const FleetSnapshot& snap, long long now, MetricsWriteFunc write, void* data)
 {
-    FleetSnapshot snap;
-    fleetSnapshot(fleet_, &snap);
-    return fleetFamilies(snap, cliNowMs());
+    const prometheus::TextSerializer text;
+    for (std::size_t i = 0; i < fleetFamilyCount(); i++)
+        if (!write(text.Serialize({fleetFamily(snap, i, now)}), data))
+            return false;
+    return true;
 }

@@ -1,23 +1,28 @@
-// The fleet's metrics in the Prometheus text format: a collectable that the
-// metrics server asks at each scrape. Every per-board series has the one
-// label "board"; values are in base units (volts, amperes, celsius, seconds)
-// or the board's raw counts, counters end in _total. Readings of a board are
-// shown only while it is up; up, the telemetry age and the counters always.
+// The fleet's metrics in the Prometheus text format, written one metric
+// family at a time so that a scrape of a large fleet never holds more than
+// one family's series. Every per-board series has the one label "board";
+// values are in base units (volts, amperes, celsius, seconds) or the board's
+// raw counts, counters end in _total. Readings of a board are shown only
+// while it is up; up, the telemetry age and the counters always.
 #pragma once
 
-#include <prometheus/collectable.h>
+#include <string>
+#include <vector>
+
 #include <prometheus/metric_family.h>
 
 #include "fleet.h"
 
-class FleetCollectable : public prometheus::Collectable {
-public:
-    explicit FleetCollectable(const Fleet* fleet) : fleet_(fleet) {}
-    std::vector<prometheus::MetricFamily> Collect() const override;
+// Families a scrape writes.
+std::size_t fleetFamilyCount();
 
-private:
-    const Fleet* fleet_;
-};
+// Family i (below fleetFamilyCount()) of a snapshot taken at now
+// (milliseconds of cliNowMs).
+prometheus::MetricFamily fleetFamily(const FleetSnapshot& snap, std::size_t i, long long now);
 
-// The families of a snapshot taken at now (milliseconds of cliNowMs).
-std::vector<prometheus::MetricFamily> fleetFamilies(const FleetSnapshot& snap, long long now);
+// Receives the text of one family.
+using MetricsWriteFunc = bool (*)(const std::string& text, void* data);
+
+// Writes every family of the snapshot in the text format, one call of write
+// each, until write returns false; false then.
+bool fleetWriteMetrics(const FleetSnapshot& snap, long long now, MetricsWriteFunc write, void* data);

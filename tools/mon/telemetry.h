@@ -39,7 +39,7 @@ VEXOUDPcommand monCommand(std::int32_t command, std::int32_t a = 0, std::int32_t
 constexpr int MON_REASK_FIRST_MS = 3000;     // silence before the first ask again
 constexpr int MON_REASK_MAX_MS = 60000;      // longest wait between asks
 constexpr int MON_STEADY_GAP_MS = 2000;      // datagrams this close are a steady stream
-constexpr int MON_STEADY_COUNT = 5;          // datagrams in a row that make it steady
+constexpr int MON_STEADY_COUNT = 3;          // datagrams in a row that make it steady
 constexpr int MON_BACKOFF_RESET_MS = 120000; // unbroken telemetry that ends the back-off
 
 struct MonSubscription {

@@ -1,0 +1,246 @@
+// vexo-fleet-sim: many charging supervisors in one process, for the
+// exporter's tests and benchmarks. Board i answers on address FIRST + i
+// (loopback addresses: 127.0.0.0/8 is local as a whole), takes commands 1 to
+// 4 on its UDP port and, once subscribed, sends its telemetry once a second,
+// the fleet spread over the second in ten slices.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "cli.h"
+#include "vexo_wire.h"
+
+constexpr int SLICES = 10; // sends per second, each to a tenth of the fleet
+constexpr int BATCH = 64;  // datagrams per recvmmsg and sendmmsg
+
+static volatile sig_atomic_t stopSignal = 0;
+static void onSignal(int sig) { stopSignal = sig; }
+
+static const char usage[] =
+    "Usage: vexo-fleet-sim [--boards N] [--first A.B.C.D] [--port P] [--seconds S] [--on-battery K]\n"
+    "Simulates N supervisors (default 100) on the addresses from FIRST (default\n"
+    "127.1.0.1) up, each on UDP port P (default %d); every K-th board runs on its\n"
+    "battery (default: none). Ends after S seconds (default: on SIGINT or SIGTERM)\n"
+    "and prints what it received and sent.\n";
+
+struct SimBoardPeer {
+    bool subscribed = false;
+    sockaddr_in to{}; // the subscriber
+    std::int32_t targetMa = 250;
+};
+
+struct FleetSim {
+    int fd = -1;
+    std::uint32_t first = 0; // host order
+    std::vector<SimBoardPeer> boards;
+    int onBatteryEvery = 0;
+    long commands = 0, strays = 0, sent = 0, sendErrors = 0;
+};
+
+static void takeCommand(FleetSim* s, std::uint32_t dst, const sockaddr_in& from, const unsigned char* data, size_t len)
+{
+    const std::uint32_t i = ntohl(dst) - s->first;
+    VEXOUDPcommand cmd{};
+    std::memcpy(&cmd, data, std::min(len, sizeof cmd));
+    const int need = len >= 4 ? VEXOcommandLength(cmd.command) : 0;
+    if (i >= s->boards.size() || need == 0 || static_cast<int>(len) < need) {
+        s->strays++;
+        return;
+    }
+    s->commands++;
+    SimBoardPeer& b = s->boards[i];
+    switch (cmd.command) {
+    case VEXO_CMD_TELEMETRY_ON:
+        b.subscribed = true;
+        b.to = from;
+        b.to.sin_port = htons(static_cast<uint16_t>(cmd.cmd1.port));
+        break;
+    case VEXO_CMD_TELEMETRY_OFF: b.subscribed = false; break;
+    case VEXO_CMD_SET_CURRENT: b.targetMa = cmd.cmd3.targetI; break;
+    case VEXO_CMD_SET_CYCLE: b.targetMa = cmd.cmd4.targetI; break;
+    default: break;
+    }
+}
+
+static void receive(FleetSim* s)
+{
+    static unsigned char bufs[BATCH][sizeof(VEXOUDPcommand)];
+    static unsigned char ctl[BATCH][CMSG_SPACE(sizeof(in_pktinfo))];
+    static sockaddr_in froms[BATCH];
+    mmsghdr msgs[BATCH];
+    iovec iov[BATCH];
+    for (;;) {
+        for (int i = 0; i < BATCH; i++) {
+            iov[i] = iovec{bufs[i], sizeof bufs[i]};
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &froms[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+            msgs[i].msg_hdr.msg_control = ctl[i];
+            msgs[i].msg_hdr.msg_controllen = sizeof ctl[i];
+        }
+        const int n = recvmmsg(s->fd, msgs, BATCH, MSG_DONTWAIT, nullptr);
+        if (n <= 0)
+            return;
+        for (int i = 0; i < n; i++) {
+            std::uint32_t dst = 0;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c))
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo pi;
+                    std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
+                    dst = pi.ipi_addr.s_addr;
+                }
+            takeCommand(s, dst, froms[i], bufs[i], msgs[i].msg_len);
+        }
+    }
+}
+
+// The telemetry of board i: charging near its target and locked.
+static vexoInfo telemetryOf(const FleetSim* s, std::size_t i, time_t now)
+{
+    const bool onBattery = s->onBatteryEvery > 0 && i % static_cast<std::size_t>(s->onBatteryEvery) == 0;
+    const double wobble = std::sin(static_cast<double>(now) + static_cast<double>(i));
+    vexoInfo info{};
+    info.t = static_cast<std::int32_t>(now);
+    info.supplyV = 768;
+    info.regV = 640;
+    info.battV = static_cast<float>(3.7 + 0.01 * wobble);
+    info.battI = onBattery ? -2100 : s->boards[i].targetMa * 1000 + static_cast<std::int32_t>(800 * wobble);
+    info.tempF = 72.5f;
+    info.pwmt = 500;
+    info.pwmlo = 290;
+    info.flags1 = static_cast<byte>(vexoFlag1::offset | vexoFlag1::buck | vexoFlag1::led |
+                                    (onBattery ? vexoFlag1::onbatt : vexoFlag1::pwm1en | vexoFlag1::pwm2en));
+    info.flags2 = onBattery ? 0 : vexoFlag2::locked;
+    return info;
+}
+
+// Sends the telemetry of the subscribed boards with index % SLICES == slice.
+static void sendSlice(FleetSim* s, int slice)
+{
+    static vexoInfo infos[BATCH];
+    static unsigned char ctl[BATCH][CMSG_SPACE(sizeof(in_pktinfo))];
+    mmsghdr msgs[BATCH];
+    iovec iov[BATCH];
+    const time_t now = time(nullptr);
+    int n = 0;
+    auto flush = [&] {
+        int done = 0;
+        while (done < n) {
+            const int k = sendmmsg(s->fd, msgs + done, static_cast<unsigned>(n - done), 0);
+            if (k <= 0) {
+                s->sendErrors += n - done;
+                break;
+            }
+            done += k;
+            s->sent += k;
+        }
+        n = 0;
+    };
+    for (std::size_t i = static_cast<std::size_t>(slice); i < s->boards.size(); i += SLICES) {
+        if (!s->boards[i].subscribed)
+            continue;
+        infos[n] = telemetryOf(s, i, now);
+        iov[n] = iovec{&infos[n], sizeof infos[n]};
+        msgs[n] = mmsghdr{};
+        msgs[n].msg_hdr.msg_iov = &iov[n];
+        msgs[n].msg_hdr.msg_iovlen = 1;
+        msgs[n].msg_hdr.msg_name = &s->boards[i].to;
+        msgs[n].msg_hdr.msg_namelen = sizeof s->boards[i].to;
+        msgs[n].msg_hdr.msg_control = ctl[n];
+        msgs[n].msg_hdr.msg_controllen = sizeof ctl[n];
+        cmsghdr* c = CMSG_FIRSTHDR(&msgs[n].msg_hdr);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo pi{};
+        pi.ipi_spec_dst.s_addr = htonl(s->first + static_cast<std::uint32_t>(i)); // sent from the board's address
+        std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
+        if (++n == BATCH)
+            flush();
+    }
+    flush();
+}
+
+int main(int argc, char** argv)
+{
+    long boards = 100, port = VEXO_UDP_PORT, onBattery = 0;
+    double seconds = 0;
+    in_addr first{};
+    inet_pton(AF_INET, "127.1.0.1", &first);
+    static const option opts[] = {{"boards", required_argument, nullptr, 'n'},
+                                  {"first", required_argument, nullptr, 'f'},
+                                  {"port", required_argument, nullptr, 'p'},
+                                  {"seconds", required_argument, nullptr, 's'},
+                                  {"on-battery", required_argument, nullptr, 'b'},
+                                  {"help", no_argument, nullptr, 'h'},
+                                  {nullptr, 0, nullptr, 0}};
+    int c;
+    bool ok = true;
+    while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
+        switch (c) {
+        case 'n': ok &= cliParseLong(optarg, 1, 1000000, &boards); break;
+        case 'f': ok &= inet_pton(AF_INET, optarg, &first) == 1; break;
+        case 'p': ok &= cliParseLong(optarg, 1, 65535, &port); break;
+        case 's': ok &= cliParseNumber(optarg, 0, 1e6, &seconds); break;
+        case 'b': ok &= cliParseLong(optarg, 0, 1000000, &onBattery); break;
+        case 'h': printf(usage, VEXO_UDP_PORT); return 0;
+        default: ok = false; break;
+        }
+    }
+    if (!ok || optind != argc) {
+        fprintf(stderr, usage, VEXO_UDP_PORT);
+        return 2;
+    }
+    FleetSim s;
+    s.first = ntohl(first.s_addr);
+    s.boards.resize(static_cast<std::size_t>(boards));
+    s.onBatteryEvery = static_cast<int>(onBattery);
+    s.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int one = 1, big = 8 << 20;
+    setsockopt(s.fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    setsockopt(s.fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    setsockopt(s.fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        fprintf(stderr, "vexo-fleet-sim: cannot bind UDP port %ld: %s\n", port, strerror(errno));
+        return 1;
+    }
+    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
+    const long long start = cliNowMs();
+    long long nextSlice = start;
+    int slice = 0;
+    while (stopSignal == 0 && (seconds <= 0 || cliNowMs() - start < seconds * 1000)) {
+        pollfd p{s.fd, POLLIN, 0};
+        poll(&p, 1, static_cast<int>(std::max(0LL, nextSlice - cliNowMs())));
+        receive(&s);
+        if (cliNowMs() >= nextSlice) {
+            sendSlice(&s, slice);
+            slice = (slice + 1) % SLICES;
+            nextSlice += 1000 / SLICES;
+        }
+    }
+    const auto subscribed =
+        std::count_if(s.boards.begin(), s.boards.end(), [](const SimBoardPeer& b) { return b.subscribed; });
+    fprintf(stderr,
+            "vexo-fleet-sim: %ld boards, %ld subscribed at the end, %ld commands, %ld stray datagrams, %ld sent, %ld "
+            "not sent\n",
+            boards, static_cast<long>(subscribed), s.commands, s.strays, s.sent, s.sendErrors);
+    close(s.fd);
+    return 0;
+}
