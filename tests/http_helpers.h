@@ -1,0 +1,74 @@
+// A minimal HTTP/1.1 GET on loopback for the tests: the status and the body,
+// with chunked transfer decoding.
+#pragma once
+
+#include <cstdlib>
+#include <string>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+struct HttpReply {
+    int status = 0; // 0 when nothing usable came
+    std::string body;
+};
+
+inline std::string dechunk(const std::string& raw)
+{
+    std::string out;
+    size_t at = 0;
+    while (at < raw.size()) {
+        const size_t eol = raw.find("\r\n", at);
+        if (eol == std::string::npos)
+            break;
+        const size_t n = std::strtoul(raw.substr(at, eol - at).c_str(), nullptr, 16);
+        if (n == 0)
+            break;
+        out += raw.substr(eol + 2, n);
+        at = eol + 2 + n + 2;
+    }
+    return out;
+}
+
+// GET target from 127.0.0.1:port, waiting at most timeoutMs for the whole reply.
+inline HttpReply httpGet(int port, const std::string& target, int timeoutMs = 5000)
+{
+    HttpReply r;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return r;
+    }
+    const std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
+        close(fd);
+        return r;
+    }
+    std::string raw;
+    char buf[65536];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, timeoutMs) > 0) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        raw.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t head = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.", 0) != 0 || head == std::string::npos)
+        return r;
+    r.status = std::atoi(raw.c_str() + 9);
+    const std::string headers = raw.substr(0, head);
+    r.body = raw.substr(head + 4);
+    if (headers.find("Transfer-Encoding: chunked") != std::string::npos ||
+        headers.find("transfer-encoding: chunked") != std::string::npos)
+        r.body = dechunk(r.body);
+    return r;
+}

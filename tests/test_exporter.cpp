@@ -1,0 +1,384 @@
+// vexo-exporter: its boards list, its re-ask schedule, its metrics text,
+// and the program against vexo-fleet-sim and a real supervisor, in this
+// process's private network namespace.
+#include <csignal>
+#include <fstream>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "fleet.h"
+#include "helpers.h"
+#include "http_helpers.h"
+#include "metrics.h"
+#include "netns.h"
+#include "udp_helpers.h"
+
+// ---- The boards list ------------------------------------------------------
+
+struct EntryRow {
+    const char* name;
+    const char* text;
+    bool ok;
+    const char* host; // or the reason when !ok
+    const char* label;
+};
+void PrintTo(const EntryRow& r, std::ostream* os) { *os << r.name; }
+
+class Entries : public ::testing::TestWithParam<EntryRow> {};
+
+TEST_P(Entries, ParseAsWritten)
+{
+    const EntryRow& r = GetParam();
+    FleetEntry e;
+    std::string why;
+    ASSERT_EQ(fleetParseEntry(r.text, &e, &why), r.ok) << why;
+    if (r.ok) {
+        EXPECT_EQ(e.host, r.host);
+        EXPECT_EQ(e.label, r.label);
+    } else {
+        EXPECT_EQ(why, r.host);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Entries,
+    ::testing::Values(EntryRow{"address", "10.0.0.5", true, "10.0.0.5", "10.0.0.5"},
+                      EntryRow{"name and label", "ups-3.example=north-3", true, "ups-3.example", "north-3"},
+                      EntryRow{"label with spaces", "10.0.0.6=Shed 2, left", true, "10.0.0.6", "Shed 2, left"},
+                      EntryRow{"empty", "", false, "'' is not HOST or HOST=LABEL", ""},
+                      EntryRow{"no host", "=north", false, "'=north' is not HOST or HOST=LABEL", ""},
+                      EntryRow{"empty label", "10.0.0.5=", false, "'10.0.0.5=' has an empty label", ""},
+                      EntryRow{"space in host", "10.0.0.5 north", false, "'10.0.0.5 north' is not HOST or HOST=LABEL",
+                               ""}),
+    [](const auto& info) {
+        std::string n = info.param.name;
+        for (char& c : n)
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return n;
+    });
+
+TEST(BoardsFile, CommentsBlankLinesAndLineEndsAreSkipped)
+{
+    TempDir tmp;
+    const std::string path = tmp.path() + "/boards";
+    std::ofstream(path) << "# the shed\n\n  10.0.0.5=north  \r\n\t# off for now: 10.0.0.7\n10.0.0.6\n";
+    std::vector<FleetEntry> got;
+    std::string why;
+    ASSERT_TRUE(fleetReadFile(path.c_str(), &got, &why)) << why;
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].host + "|" + got[0].label, "10.0.0.5|north");
+    EXPECT_EQ(got[1].host + "|" + got[1].label, "10.0.0.6|10.0.0.6");
+
+    std::ofstream(path) << "10.0.0.5\n\n10.0.0.6 north\n";
+    got = {FleetEntry{"kept", "kept"}};
+    EXPECT_FALSE(fleetReadFile(path.c_str(), &got, &why));
+    EXPECT_EQ(why, path + " line 3: '10.0.0.6 north' is not HOST or HOST=LABEL");
+    ASSERT_EQ(got.size(), 1u) << "a bad file leaves the list alone";
+    EXPECT_FALSE(fleetReadFile((tmp.path() + "/none").c_str(), &got, &why));
+    EXPECT_EQ(why, "cannot read " + tmp.path() + "/none: No such file or directory");
+}
+
+// ---- When to ask again ----------------------------------------------------
+
+// The times (ms) at which a subscription started at 0 asks again up to end,
+// with telemetry at the times heard.
+static std::vector<long long> asksUntil(long long end, const std::vector<long long>& heard, bool* takenOver = nullptr)
+{
+    MonSubscription s;
+    monSubscriptionStart(&s, 0);
+    std::vector<long long> asks;
+    size_t h = 0;
+    for (long long t = 0; t <= end; t += 100) {
+        while (h < heard.size() && heard[h] <= t)
+            monSubscriptionHeard(&s, heard[h++]);
+        long long silent = 0;
+        if (monSubscriptionDue(&s, t, &silent)) {
+            asks.push_back(t);
+            if (takenOver != nullptr && asks.size() == 1)
+                *takenOver = s.takenOver;
+        }
+    }
+    return asks;
+}
+
+TEST(Reask, SilentBoardBacksOffToAMinute)
+{
+    bool takenOver = true;
+    EXPECT_EQ(asksUntil(300000, {}, &takenOver),
+              (std::vector<long long>{3000, 9000, 21000, 45000, 93000, 153000, 213000, 273000}));
+    EXPECT_FALSE(takenOver) << "nothing ever came: no takeover";
+}
+
+TEST(Reask, TelemetryThatStopsAfterArrivingSteadilyWasTakenOver)
+{
+    bool takenOver = false;
+    EXPECT_EQ(asksUntil(20000, {1000, 2000, 3000}, &takenOver), (std::vector<long long>{6000, 12000}));
+    EXPECT_TRUE(takenOver);
+    EXPECT_EQ(asksUntil(20000, {1000, 4000}, &takenOver), (std::vector<long long>{7000, 13000}));
+    EXPECT_FALSE(takenOver) << "two datagrams 3 s apart are no steady stream";
+}
+
+TEST(Reask, OnlyLongUnbrokenTelemetryEndsTheBackOff)
+{
+    // Silent at first (asks at 3, 9, 21 s), then telemetry every second from
+    // 22 s for 60 s, then silence: the next wait is still the backed-off 24 s.
+    std::vector<long long> heard;
+    for (long long t = 22000; t <= 82000; t += 1000)
+        heard.push_back(t);
+    EXPECT_EQ(asksUntil(120000, heard), (std::vector<long long>{3000, 9000, 21000, 106000}));
+    // 130 s of telemetry brings the wait back to 3 s.
+    heard.clear();
+    for (long long t = 22000; t <= 152000; t += 1000)
+        heard.push_back(t);
+    EXPECT_EQ(asksUntil(160000, heard), (std::vector<long long>{3000, 9000, 21000, 155000}));
+}
+
+// ---- The metrics text -----------------------------------------------------
+
+static std::string allMetrics(const FleetSnapshot& snap, long long now)
+{
+    std::string text;
+    fleetWriteMetrics(
+        snap, now,
+        [](const std::string& t, void* data) {
+            *static_cast<std::string*>(data) += t;
+            return true;
+        },
+        &text);
+    return text;
+}
+
+TEST(Metrics, BaseUnitsOneLabelAndNoReadingsOfABoardThatIsDown)
+{
+    FleetSnapshot snap;
+    snap.labels = {"north", "south"};
+    FleetRow up;
+    up.heard = true;
+    up.lastHeardMs = 9500;
+    up.info.battV = 3.75f;
+    up.info.battI = 250800;
+    up.info.tempF = 72.5f;
+    up.info.pwmlo = 291.5f;
+    up.info.pwmt = 500;
+    up.info.supplyV = 768;
+    up.info.regV = 640;
+    up.info.flags1 = vexoFlag1::pwm1en | vexoFlag1::led | vexoFlag1::onbatt;
+    up.info.flags2 = vexoFlag2::locked;
+    up.datagrams = 42;
+    up.reasks = 1;
+    FleetRow down;
+    down.lastHeardMs = 0;
+    down.malformed = 3;
+    snap.rows = {up, down};
+    snap.strays = 7;
+    const std::string text = allMetrics(snap, 10000);
+
+    for (const char* line : {
+             "# HELP vexo_up 1 while telemetry from the board is at most 5 s old\n# TYPE vexo_up gauge\n"
+             "vexo_up{board=\"north\"} 1\nvexo_up{board=\"south\"} 0\n",
+             "vexo_telemetry_age_seconds{board=\"north\"} 0.5\n", "vexo_telemetry_age_seconds{board=\"south\"} 10\n",
+             "# TYPE vexo_telemetry_datagrams_total counter\n", "vexo_telemetry_datagrams_total{board=\"north\"} 42\n",
+             "vexo_telemetry_malformed_total{board=\"south\"} 3\n", "vexo_telemetry_reasks_total{board=\"north\"} 1\n",
+             "vexo_battery_volts{board=\"north\"} 3.75\n", "vexo_battery_amperes{board=\"north\"} 0.2508\n",
+             "vexo_temperature_celsius{board=\"north\"} 22.5\n", "vexo_pwm_low_counts{board=\"north\"} 291.5\n",
+             "vexo_pwm_period_counts{board=\"north\"} 500\n", "vexo_supply_adc_counts{board=\"north\"} 768\n",
+             "vexo_regulated_adc_counts{board=\"north\"} 640\n", "vexo_on_battery{board=\"north\"} 1\n",
+             "vexo_charge_locked{board=\"north\"} 1\n", "vexo_output_pwm1{board=\"north\"} 1\n",
+             "vexo_output_pwm2{board=\"north\"} 0\n", "vexo_output_led{board=\"north\"} 1\n",
+             "vexo_output_buck{board=\"north\"} 0\n", "vexo_exporter_boards 2\n",
+             "vexo_exporter_stray_datagrams_total 7\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in\n" << text;
+    EXPECT_EQ(text.find("vexo_battery_volts{board=\"south\"}"), std::string::npos) << "readings only while up";
+    EXPECT_EQ(text.find("vexo_on_battery{board=\"south\"}"), std::string::npos);
+    // Every family once, each with HELP and TYPE.
+    const std::regex type("# TYPE ([a-z0-9_]+) (gauge|counter)\n");
+    size_t families = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), type); it != std::sregex_iterator(); ++it)
+        families++;
+    EXPECT_EQ(families, fleetFamilyCount());
+    EXPECT_EQ(fleetFamilyCount(), 25u);
+}
+
+TEST(Metrics, LabelValuesAreEscaped)
+{
+    FleetSnapshot snap;
+    snap.labels = {"shed \"2\"\\left"};
+    snap.rows.resize(1);
+    const std::string text = allMetrics(snap, 0);
+    EXPECT_NE(text.find("vexo_up{board=\"shed \\\"2\\\"\\\\left\"} 0\n"), std::string::npos) << text;
+}
+
+// ---- The program ----------------------------------------------------------
+
+static std::string exporterPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-exporter"; }
+static std::string fleetSimPath() { return std::string(VEXO_BIN_DIR) + "/sim/vexo-fleet-sim"; }
+constexpr int METRICS_PORT = 4001;
+
+// The value of the series exactly as named in the metrics text, or NaN.
+static double metric(const std::string& text, const std::string& series)
+{
+    const size_t at = text.find("\n" + series + " ");
+    return at == std::string::npos ? std::nan("") : std::atof(text.c_str() + at + series.size() + 2);
+}
+
+static std::string scrape()
+{
+    const HttpReply r = httpGet(METRICS_PORT, "/metrics");
+    return r.status == 200 ? r.body : "";
+}
+
+TEST(ExporterProgram, UsageErrorsEndWithStatus2BeforeAnythingIsSent)
+{
+    RunResult r = runProgram({exporterPath()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("Usage: vexo-exporter [OPTIONS] [HOST[=LABEL]...]\n", 0), 0u) << r.err;
+    r = runProgram({exporterPath(), "--listen", "nowhere", "10.0.0.5"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-exporter: --listen needs ADDR:PORT with an IPv4 address, not 'nowhere'\n");
+    r = runProgram({exporterPath(), "--boards", "/nonexistent/boards"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-exporter: cannot read /nonexistent/boards: No such file or directory\n");
+    r = runProgram({exporterPath(), "10.0.0.5=north", "bad host"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-exporter: 'bad host' is not HOST or HOST=LABEL\n");
+    r = runProgram({exporterPath(), "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("  --listen ADDR:PORT  serve /metrics there (default: all addresses, port 4001)\n"),
+              std::string::npos);
+}
+
+class Exporter : public ::testing::Test {
+protected:
+    TempDir tmp;
+    std::string dir = tmp.path();
+    Background fleet;
+    Background exporter;
+
+    void SetUp() override { REQUIRE_PRIVATE_NET(); }
+    void TearDown() override
+    {
+        stopProgram(&exporter);
+        stopProgram(&fleet);
+    }
+    void startFleet(int boards, int onBatteryEvery = 0)
+    {
+        fleet = startProgram({fleetSimPath(), "--boards", std::to_string(boards), "--on-battery",
+                              std::to_string(onBatteryEvery)},
+                             {}, dir + "/fleet.txt");
+    }
+    // Starts the exporter and waits until it serves.
+    void startExporter(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {exporterPath(), "--listen", "127.0.0.1:" + std::to_string(METRICS_PORT)});
+        exporter = startProgram(args, {}, dir + "/exporter.txt");
+        ASSERT_TRUE(waitFor([] { return httpGet(METRICS_PORT, "/metrics").status == 200; }, 5000))
+            << readFile(dir + "/exporter.txt");
+    }
+    // Ends a background program with SIGTERM and returns its status.
+    static int terminate(Background* bg)
+    {
+        kill(bg->pid, SIGTERM);
+        waitFor([bg] { return !programRunning(bg); }, 5000);
+        return stopProgram(bg);
+    }
+};
+
+TEST_F(Exporter, BoardsUpUnknownAndSilentOnesDownWithAReasonInTheLog)
+{
+    startFleet(3, 3); // board 0 on battery
+    startExporter({"127.1.0.1=b0", "127.1.0.2=b1", "127.1.0.3", "nosuch.invalid=ghost", "127.9.9.9=silent"});
+    std::string text;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            text = scrape();
+            return metric(text, "vexo_up{board=\"b0\"}") == 1 && metric(text, "vexo_up{board=\"127.1.0.3\"}") == 1 &&
+                   metric(text, "vexo_telemetry_reasks_total{board=\"silent\"}") >= 1;
+        },
+        8000))
+        << text;
+    EXPECT_EQ(metric(text, "vexo_up{board=\"b1\"}"), 1);
+    EXPECT_EQ(metric(text, "vexo_up{board=\"ghost\"}"), 0);
+    EXPECT_EQ(metric(text, "vexo_up{board=\"silent\"}"), 0);
+    EXPECT_EQ(metric(text, "vexo_on_battery{board=\"b0\"}"), 1);
+    EXPECT_EQ(metric(text, "vexo_on_battery{board=\"b1\"}"), 0);
+    EXPECT_NEAR(metric(text, "vexo_battery_amperes{board=\"b1\"}"), 0.250, 0.001);
+    EXPECT_EQ(metric(text, "vexo_exporter_boards"), 5);
+    const std::string log = readFile(dir + "/exporter.txt");
+    EXPECT_NE(log.find("vexo-exporter: board ghost: cannot resolve nosuch.invalid; trying again\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("vexo-exporter: board silent: no telemetry from 127.9.9.9 for 3 s; asking again with a back-off "
+                       "up to 60 s\n"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(programRunning(&exporter));
+}
+
+TEST_F(Exporter, SighupReadsTheFileAgainAndTheEndStopsEveryBoard)
+{
+    startFleet(4);
+    const std::string boards = dir + "/boards";
+    std::ofstream(boards) << "127.1.0.1=a\n127.1.0.2=b\n";
+    startExporter({"--boards", boards, "127.1.0.4=given"});
+    std::string text;
+    ASSERT_TRUE(waitFor([&] { return metric(text = scrape(), "vexo_up{board=\"b\"}") == 1; }, 5000)) << text;
+    const double countBefore = metric(text, "vexo_telemetry_datagrams_total{board=\"a\"}");
+
+    std::ofstream(boards) << "# b is gone, c is new\n127.1.0.1=a\n127.1.0.3=c\n";
+    kill(exporter.pid, SIGHUP);
+    ASSERT_TRUE(waitFor([&] { return metric(text = scrape(), "vexo_up{board=\"c\"}") == 1; }, 5000)) << text;
+    EXPECT_TRUE(std::isnan(metric(text, "vexo_up{board=\"b\"}")));
+    EXPECT_EQ(metric(text, "vexo_up{board=\"given\"}"), 1) << "the command line's boards stay";
+    EXPECT_GE(metric(text, "vexo_telemetry_datagrams_total{board=\"a\"}"), countBefore) << "a keeps its counters";
+    EXPECT_EQ(metric(text, "vexo_exporter_boards"), 3);
+
+    std::ofstream(boards) << "127.1.0.1=a\nnot a board\n";
+    kill(exporter.pid, SIGHUP);
+    ASSERT_TRUE(waitFor([&] { return readFile(dir + "/exporter.txt").find("keeping") != std::string::npos; }, 3000));
+    EXPECT_NE(readFile(dir + "/exporter.txt")
+                  .find("vexo-exporter: SIGHUP: keeping the boards followed: " + boards +
+                        " line 2: 'not a board' is not HOST or HOST=LABEL\n"),
+              std::string::npos);
+    EXPECT_EQ(metric(scrape(), "vexo_exporter_boards"), 3);
+
+    EXPECT_EQ(terminate(&exporter), 0);
+    EXPECT_EQ(terminate(&fleet), 0);
+    const std::string fleetLog = readFile(dir + "/fleet.txt");
+    EXPECT_EQ(fleetLog.find("vexo-fleet-sim: 4 boards, 0 subscribed at the end, "), 0u)
+        << "b was stopped when dropped, the rest at the end: " << fleetLog;
+}
+
+TEST_F(Exporter, StrayAndMalformedDatagramsAreCountedNotShown)
+{
+    startFleet(1);
+    startExporter({"127.1.0.1=a"});
+    std::string text;
+    ASSERT_TRUE(waitFor([&] { return metric(text = scrape(), "vexo_up{board=\"a\"}") == 1; }, 5000)) << text;
+    // The exporter's telemetry port, from its log.
+    const std::string log = readFile(dir + "/exporter.txt");
+    const int port = std::atoi(log.c_str() + log.find("telemetry to UDP port ") + 22);
+    ASSERT_GT(port, 0) << log;
+    const int stray = loopbackSocket(0);
+    sendTo(stray, port, "junk", 4);
+    close(stray);
+    // The same address as board a, the wrong size and a NaN voltage.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.1.0.1", &a.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    sendTo(fd, port, "short", 5);
+    vexoInfo bad{};
+    bad.battV = std::nanf("");
+    sendTo(fd, port, &bad, sizeof bad);
+    close(fd);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            text = scrape();
+            return metric(text, "vexo_telemetry_malformed_total{board=\"a\"}") == 2 &&
+                   metric(text, "vexo_exporter_stray_datagrams_total") == 1;
+        },
+        3000))
+        << text;
+    EXPECT_NEAR(metric(text, "vexo_battery_volts{board=\"a\"}"), 3.7, 0.02) << "the NaN was not taken";
+}
