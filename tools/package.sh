@@ -7,6 +7,8 @@ set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make dpkg-shlibdeps:dpkg-dev lintian:lintian
+[ $# -gt 0 ] || need_packages /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev \
+    /usr/include/CivetServer.h:libcivetweb-dev
 
 dir=build-pkg
 toolchain=""
@@ -16,18 +18,31 @@ if [ $# -gt 0 ]; then
 fi
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DVEXO_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr $toolchain >/dev/null
 cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
-rm -f "$dir"/vexo_*.deb
+rm -f "$dir"/vexo*.deb
 (cd "$dir" && cpack >/dev/null)
+for deb in "$dir"/vexo*.deb; do
+    echo "package: $deb ($(wc -c < "$deb") bytes)"
+    lintian --fail-on error "$deb"
+    echo "lintian: no errors"
+done
 deb=$(ls "$dir"/vexo_*.deb)
-echo "package: $deb ($(wc -c < "$deb") bytes)"
-lintian --fail-on error "$deb"
-echo "lintian: no errors"
+# The board's package needs the C library and the C++ runtime only.
+if dpkg-deb -f "$deb" Depends | grep -q prometheus; then
+    echo "$deb depends on the exporter's libraries" >&2
+    exit 1
+fi
 
 if [ -z "$toolchain" ] && command -v systemd-analyze >/dev/null 2>&1; then
     # Verify the unit as installed, with ExecStart pointing at the built binary.
     tmp=$(mktemp -d)
     sed "s|/usr/bin/vexo|$PWD/$dir/vexo|" "$dir/dist/vexo-charge.service" > "$tmp/vexo-charge.service"
     systemd-analyze verify --man=no "$tmp/vexo-charge.service"
-    rm -rf "$tmp"
     echo "systemd-analyze verify: vexo-charge.service is valid"
+    if [ -f "$dir/dist/vexo-exporter.service" ]; then
+        sed "s|/usr/bin/vexo-exporter|$PWD/$dir/tools/vexo-exporter|" "$dir/dist/vexo-exporter.service" \
+            > "$tmp/vexo-exporter.service"
+        systemd-analyze verify --man=no "$tmp/vexo-exporter.service"
+        echo "systemd-analyze verify: vexo-exporter.service is valid"
+    fi
+    rm -rf "$tmp"
 fi
