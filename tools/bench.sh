@@ -11,11 +11,14 @@
 #  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
 #     are installed) and the shared libraries vexo needs;
 #  5. the supervisor soak: SOAK_SECONDS (default 600; 0 skips it) of faults
-#     on a schedule, with the supervisor's and the simulator's memory.
+#     on a schedule, with the supervisor's and the simulator's memory;
+#  6. vexo-exporter following 1,000 and 10,000 simulated boards for
+#     FLEET_SECONDS (default 60): CPU share, RSS, time of one scrape.
 set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
-need_packages cmake:cmake g++:g++ make:make /usr/include/benchmark/benchmark.h:libbenchmark-dev strace:strace
+need_packages cmake:cmake g++:g++ make:make /usr/include/benchmark/benchmark.h:libbenchmark-dev strace:strace \
+    curl:curl /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev
 seconds=${1:-30}
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build-bench -DVEXO_BENCH=ON -DVEXO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -133,3 +136,7 @@ if [ "$soak" -gt 0 ]; then
     cmake --build build-bench-tests --target vexo_net_tests -j"$jobs" >/dev/null
     VEXO_SOAK_SECONDS=$soak ./build-bench-tests/tests/vexo_net_tests --gtest_filter='Soak.*' | grep -E '^soak:|OK|FAILED'
 fi
+
+echo
+echo "== 6. vexo-exporter following a simulated fleet, ${FLEET_SECONDS:-60} s, scraped every 15 s"
+./tools/bench-fleet.sh build-bench 1000 10000

@@ -1,0 +1,70 @@
+#!/bin/sh
+# The exporter following a simulated fleet: for each size, vexo-fleet-sim
+# with that many boards and vexo-exporter following them for SECONDS
+# (default 60) after a 10 s start, scraped every 15 s as Prometheus would.
+# Prints one row a size: CPU share of one core (scrapes included), RSS at the
+# end and at its peak, the time of one scrape (median and slowest) and the
+# telemetry received against sent. Needs root (a private network namespace).
+#   ./tools/bench-fleet.sh [BUILD_DIR] [SIZES...]     default: build-bench 1000 10000
+set -eu
+cd "$(dirname "$0")/.."
+B=$(realpath "${1:-build-bench}")
+[ $# -gt 0 ] && shift
+sizes=${*:-1000 10000}
+seconds=${FLEET_SECONDS:-60}
+if [ "$(id -u)" != 0 ] || ! unshare -n true 2>/dev/null; then
+    echo "(skipped: needs root for a private network namespace)"
+    exit 0
+fi
+printf '%-8s %10s %10s %10s %14s %14s %22s\n' boards "CPU/core" "RSS" "peak RSS" "scrape median" "scrape max" "datagrams got/sent"
+for n in $sizes; do
+    work=$(mktemp -d)
+    cat > "$work/run.sh" <<EOS
+set -eu
+ip link set lo up
+python3 -c "
+import ipaddress
+a = ipaddress.ip_address('127.1.0.1')
+for i in range($n): print(f'{a + i}=b{i:05d}')
+" > "$work/boards"
+"$B/sim/vexo-fleet-sim" --boards $n --on-battery 100 2> "$work/fleet.log" &
+fleet=\$!
+"$B/tools/vexo-exporter" --listen 127.0.0.1:4001 --boards "$work/boards" 2> "$work/exporter.log" &
+exporter=\$!
+trap 'kill \$exporter \$fleet 2>/dev/null; wait' EXIT
+sleep 10
+hz=\$(getconf CLK_TCK)
+t0=\$(awk '{print \$14 + \$15}' /proc/\$exporter/stat)
+start=\$(date +%s.%N)
+: > "$work/scrapes"
+elapsed=0
+while [ \$elapsed -lt $seconds ]; do
+    curl -s -o "$work/metrics" -w '%{time_total}\n' http://127.0.0.1:4001/metrics >> "$work/scrapes"
+    sleep 15
+    elapsed=\$((elapsed + 15))
+done
+t1=\$(awk '{print \$14 + \$15}' /proc/\$exporter/stat)
+end=\$(date +%s.%N)
+rss=\$(awk '/VmRSS/ {print \$2}' /proc/\$exporter/status)
+hwm=\$(awk '/VmHWM/ {print \$2}' /proc/\$exporter/status)
+# The fleet stops first and says what it sent; then the exporter what it got.
+kill \$fleet; wait \$fleet || true
+sleep 0.5
+curl -s -o "$work/metrics" http://127.0.0.1:4001/metrics
+got=\$(awk '/^vexo_telemetry_datagrams_total/ {s += \$2} END {print s}' "$work/metrics")
+kill \$exporter; wait \$exporter || true
+trap - EXIT
+sent=\$(sed -n 's/.*, \([0-9]*\) sent,.*/\1/p' "$work/fleet.log")
+echo "\$t0 \$t1 \$hz \$start \$end \$rss \$hwm \$got \$sent" > "$work/figures"
+EOS
+    unshare -n sh "$work/run.sh"
+    read -r t0 t1 hz start end rss hwm got sent < "$work/figures"
+    sort -n "$work/scrapes" > "$work/sorted"
+    median=$(awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}' "$work/sorted")
+    max=$(tail -1 "$work/sorted")
+    awk -v n="$n" -v t0="$t0" -v t1="$t1" -v hz="$hz" -v s="$start" -v e="$end" -v rss="$rss" -v hwm="$hwm" \
+        -v med="$median" -v max="$max" -v got="$got" -v sent="$sent" 'BEGIN {
+        printf "%-8d %9.1f%% %7.1f MB %7.1f MB %11.0f ms %11.0f ms %22s\n", n, 100 * (t1 - t0) / hz / (e - s),
+            rss / 1024, hwm / 1024, med * 1000, max * 1000, got "/" sent }'
+    rm -rf "$work"
+done
