@@ -1,13 +1,15 @@
 #!/bin/sh
 # A tour of vexo against the simulated board: the status report, switching
-# an output, EEPROM write and read-back, and a short charging session
-# watched with vexo-mon. Builds what it needs first (as root on a fresh
+# an output, EEPROM write and read-back, a charging session from the
+# supervisor's start through an on/off period and a power failure recorded
+# with vexo-mon and plotted, and the supervisor's metrics from vexo-exporter. Builds what it needs first (as root on a fresh
 # machine it installs cmake and g++). Nothing here touches real hardware,
 # and the shutdown command the supervisor may run is a recording fake.
 set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
-need_packages cmake:cmake g++:g++ make:make
+need_packages cmake:cmake g++:g++ make:make curl:curl /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev \
+    /usr/include/CivetServer.h:libcivetweb-dev
 need_packages gnuplot:gnuplot-nox || echo "(no gnuplot: the plot at the end is skipped)"
 
 step() { printf '\n== %s\n' "$*"; }
@@ -28,8 +30,11 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 step "Starting the simulated board"
-show "vexo-sim --link $work/ttyVEXO &"
-vexo-sim --link "$work/ttyVEXO" --record "$work/requests.txt" </dev/null 2>"$work/sim.log" &
+show "vexo-sim --interval 200 --link $work/ttyVEXO --control $work/ctl &"
+# A status every 200 ms: slow enough that the search for the current shows
+# in the telemetry, which averages over each second.
+vexo-sim --interval 200 --link "$work/ttyVEXO" --control "$work/ctl" --record "$work/requests.txt" </dev/null \
+    2>"$work/sim.log" &
 simpid=$!
 i=0
 until [ -L "$work/ttyVEXO" ]; do
@@ -57,7 +62,7 @@ vexo --eeval 165 --eew 16 | head -2
 show "vexo --eer 16 | head -1"
 vexo --eer 16 | head -1
 
-step "4. Charging at 200 mA, watched with vexo-mon"
+step "4. A charging session from the supervisor's start: 200 mA, 12 s on, 6 s off, a power failure"
 mkdir "$work/fakebin"
 printf '#!/bin/sh\necho "shutdown $*" >> "%s/shutdown.log"\n' "$work" > "$work/fakebin/shutdown"
 chmod +x "$work/fakebin/shutdown"
@@ -65,20 +70,38 @@ cat > "$work/charge.sh" <<EOS
 set -eu
 ip link set lo up 2>/dev/null || true
 before=\$(wc -l < "$work/requests.txt")
-PATH="$work/fakebin:\$PATH" vexo --charge 200 &
+echo '\$ vexo --on 12 --off 6 --shutdown 120 --charge 200 &'
+PATH="$work/fakebin:\$PATH" vexo --on 12 --off 6 --shutdown 120 --charge 200 > "$work/supervisor.log" &
 sup=\$!
-# Ready once the supervisor's own first request has reached the board.
+# Its command socket is open once its own first request (the second one:
+# the first is the start's one-shot exchange) has reached the board.
 i=0
 until [ \$(wc -l < "$work/requests.txt") -ge \$((before + 2)) ]; do
     i=\$((i + 1)); [ \$i -lt 250 ] || exit 1
     sleep 0.02
 done
-echo '\$ vexo --charge 200 &'
-echo '\$ vexo-mon --count 5 127.0.0.1'
-vexo-mon --count 5 127.0.0.1
-echo '\$ vexo-mon --csv --count 5 127.0.0.1 > session.csv'
-vexo-mon --csv --count 5 127.0.0.1 > "$work/session.csv"
-head -3 "$work/session.csv"
+echo '\$ vexo-mon --csv --seconds 44 127.0.0.1 > session.csv &'
+vexo-mon --csv --seconds 44 127.0.0.1 > "$work/session.csv" 2> "$work/mon.log" &
+mon=\$!
+sleep 24
+echo '\$ echo battery > ctl      # line power fails at 24 s'
+echo battery > "$work/ctl"
+sleep 8
+echo '\$ echo line > ctl         # and returns at 32 s, before the 120 s shutdown delay'
+echo line > "$work/ctl"
+wait \$mon
+echo '\$ head -4 session.csv'
+head -4 "$work/session.csv"
+
+echo
+echo "== 5. The same supervisor as Prometheus sees it, through vexo-exporter"
+echo '\$ vexo-exporter --listen 127.0.0.1:4001 127.0.0.1=demo-board &'
+vexo-exporter --listen 127.0.0.1:4001 127.0.0.1=demo-board 2> "$work/exporter.log" &
+exporter=\$!
+sleep 4
+echo '\$ curl -s http://127.0.0.1:4001/metrics | grep -E "^vexo_(up|battery|charge_locked|on_battery|telemetry_datagrams)"'
+curl -s http://127.0.0.1:4001/metrics | grep -E "^vexo_(up|battery|charge_locked|on_battery|telemetry_datagrams)"
+kill \$exporter; wait \$exporter 2>/dev/null || true
 echo "\$ kill \$sup"
 kill \$sup
 wait \$sup 2>/dev/null || true
@@ -90,7 +113,7 @@ else
 fi
 
 if command -v gnuplot >/dev/null 2>&1; then
-    step "5. Plotting the session"
+    step "6. Plotting the session"
     show "vexo-plot session.csv build-demo/vexo-session.png 200"
     tools/vexo-plot "$work/session.csv" build-demo/vexo-session.png 200 2>/dev/null
     echo "wrote build-demo/vexo-session.png ($(wc -c < build-demo/vexo-session.png) bytes)"
