@@ -22,94 +22,6 @@ const char* VEXOdevicePath()
     return dev != nullptr && dev[0] != '\0' ? dev : VEXO_DEFAULT_DEVICE;
 }
 
-// Option indices, in table order.
-enum VEXOoption {
-    OPT_PWM1,
-    OPT_PWM2,
-    OPT_OFFSET,
-    OPT_OPAMP,
-    OPT_BUCK,
-    OPT_LED,
-    OPT_PWMLO,
-    OPT_PWMT,
-    OPT_HELP,
-    OPT_SLEEP,
-    OPT_EER,
-    OPT_EEW,
-    OPT_EEVAL,
-    OPT_CHARGE,
-    OPT_LOG,
-    OPT_ON,
-    OPT_OFF,
-    OPT_VERSION,
-    OPT_SHUTDOWN,
-    OPT_EVENT_CMD,
-    OPT_LISTEN,
-    OPT_ALLOW,
-};
-
-// Each entry reports its index + 1: with equal values the parser would take
-// the first of several matching prefixes instead of refusing the ambiguity.
-static const std::array<option, 23> longOptions{{
-    {"pwm1", required_argument, nullptr, 1},
-    {"pwm2", required_argument, nullptr, 2},
-    {"offset", required_argument, nullptr, 3},
-    {"opamp", required_argument, nullptr, 4},
-    {"buck", required_argument, nullptr, 5},
-    {"led", required_argument, nullptr, 6},
-    {"pwmlo", required_argument, nullptr, 7},
-    {"pwmt", required_argument, nullptr, 8},
-    {"help", no_argument, nullptr, 9},
-    {"sleep", required_argument, nullptr, 10},
-    {"eer", required_argument, nullptr, 11},
-    {"eew", required_argument, nullptr, 12},
-    {"eeval", required_argument, nullptr, 13},
-    {"charge", required_argument, nullptr, 14},
-    {"log", required_argument, nullptr, 15},
-    {"on", required_argument, nullptr, 16},
-    {"off", required_argument, nullptr, 17},
-    {"version", no_argument, nullptr, 18},
-    {"shutdown", required_argument, nullptr, 19},
-    {"event-cmd", required_argument, nullptr, 20},
-    {"listen", required_argument, nullptr, 21},
-    {"allow", required_argument, nullptr, 22},
-    {nullptr, 0, nullptr, 0},
-}};
-
-static const char helpText[] =
-    "Usage options:\n"
-    "  --pwm1 [0|1]    disable or enable PWM1\n"
-    "  --pwm2 [0|1]    disable or enable PWN2\n"
-    "  --offset [0|1]  disable or enable offset\n"
-    "  --opamp [0|1]   disable or enable op amp\n"
-    "  --buck [0|1]    disable or enable buck\n"
-    "  --led [0|1]     disable or enable led\n"
-    "  --pwmlo [0|1]   set PWM low time\n"
-    "  --pwmt [0|1]    set PWM period\n"
-    "  --sleep <time>  go to sleep for number of seconds\n"
-    "  --help          get this help message\n"
-    "  --charge <I>    maintain battery charging with specified current\n"
-    "                  NOTE: most other options will be ignored with this one\n"
-    "                  until charge algorithm is terminated by hitting ENTER\n"
-    "  --on <seconds>  number of seconds to charge battery at I each period\n"
-    "                  The default value is 60.\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --off <seconds> number of seconds to not charge battery each period\n"
-    "                  The default value is 60.\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --log <ip>      send 1Hz battery information packets to give IP address\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --shutdown <s>  Automatically shut down s seconds after power failure\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --event-cmd <path> run path EVENT [DETAIL] on power-lost, power-back,\n"
-    "                  shutdown-pending, shutdown-cancelled, shutdown, link-failed, started\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --listen <ip>   take UDP commands on this local address only (default: all)\n"
-    "                  NOTE: This option must come BEFORE the charge option\n"
-    "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
-    "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n"
-    "                  NOTE: This option must come BEFORE the charge option\n";
-
 // The number in text, as atoi reads it, but defined for every input.
 static int number(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
 
@@ -131,43 +43,252 @@ static void chargeOption(FILE* file, ByteArrayRef bReq, VEXOreply* pkt, word ma,
     VEXOBatteryCharge(file, ma * 1000, on, off, shutdelay);
 }
 
+// What the options of one command line share while they are carried out.
+struct OptionRun {
+    FILE* file;
+    ByteArrayRef bReq;
+    VEXOrequest req; // the request, read before and written back after each option
+    VEXOreply pkt;
+    int on = 60;
+    int off = 60;
+    int shutdelay = -1;
+    word val = 0;
+    bool haveVal = false; // --eew without --eeval or --eer before it writes nothing
+    int doSomething = 0;  // 1: the request must be sent
+};
+
+struct OptionRow;
+// Carries out one option with its argument (nullptr for none).
+using OptionFunc = void (*)(OptionRun* run, const OptionRow& row, const char* arg);
+// Checks an option's argument before the device is opened: 0, or 2 after a
+// message on standard error.
+using OptionCheck = int (*)(const char* arg);
+
+// One option: its name, whether it takes an argument, its lines of the help
+// text and their place there (0: not in the help), what it does, and for the
+// output switches the bit, its polarity and the label printed.
+struct OptionRow {
+    const char* name;
+    int hasArg;
+    int helpRank;
+    const char* help;
+    OptionFunc run;
+    OptionCheck check;
+    word bit;
+    bool activeLow;
+    const char* label;
+};
+
+static void switchOutput(OptionRun* r, const OptionRow& row, const char* arg)
+{
+    const int n = number(arg);
+    r->req.outputs = VEXOsetBit(r->req.outputs, row.bit, row.activeLow ? n == 0 : n & 1);
+    printf("%s: %s\n", row.label, lower(VEXObit(r->req.outputs, row.bit) ^ (row.activeLow ? 1 : 0)));
+    r->doSomething |= 1;
+}
+
+static void pwmLow(OptionRun* r, const OptionRow&, const char* arg)
+{
+    r->req.pwm_lo = static_cast<word>(number(arg));
+    if (r->req.pwm_t < r->req.pwm_lo)
+        r->req.pwm_t = r->req.pwm_lo;
+    printf("PWM LO= %d\n", r->req.pwm_lo);
+    r->doSomething |= 1;
+}
+
+static void pwmPeriod(OptionRun* r, const OptionRow&, const char* arg)
+{
+    r->req.pwm_t = static_cast<word>(number(arg));
+    printf("PWM T= %d\n", r->req.pwm_t);
+    r->doSomething |= 1;
+}
+
+static void help(OptionRun*, const OptionRow&, const char*);
+
+static void sleepFor(OptionRun* r, const OptionRow&, const char* arg)
+{
+    r->req.alarm = static_cast<dword>(number(arg));
+    printf("Sleeping for %d seconds (approximately)\n", static_cast<int>(r->req.alarm));
+    r->doSomething |= 1;
+}
+
+static void eepromRead(OptionRun* r, const OptionRow&, const char* arg)
+{
+    const byte adrs = static_cast<byte>(number(arg) & 0xFF);
+    const byte b = VEXOreadEEPROM(r->file, adrs, &r->pkt);
+    r->val = b;
+    r->haveVal = true;
+    printf("%02X:%02X\n", adrs, b);
+}
+
+static void eepromWrite(OptionRun* r, const OptionRow&, const char* arg)
+{
+    const byte adrs = static_cast<byte>(number(arg) & 0xFF);
+    if (!r->haveVal) {
+        printf("No value to write: give --eeval or --eer before --eew\n");
+        return;
+    }
+    printf("Writing %02X to %02X\n", r->val & 0xFF, adrs);
+    VEXOwriteEEPROM(r->file, adrs, static_cast<byte>(r->val & 0xFF));
+}
+
+static void eepromValue(OptionRun* r, const OptionRow&, const char* arg)
+{
+    r->val = static_cast<word>(number(arg));
+    r->haveVal = true;
+}
+
+static void charge(OptionRun* r, const OptionRow&, const char* arg)
+{
+    r->val = static_cast<word>(number(arg));
+    r->haveVal = true;
+    VEXOrequest_Put(r->bReq, r->req);
+    chargeOption(r->file, r->bReq, &r->pkt, r->val, r->on, r->off, r->shutdelay);
+    r->req = VEXOrequest_Get(r->bReq); // edited in place
+}
+
+static void logTo(OptionRun*, const OptionRow&, const char* arg)
+{
+    strncpy(IPADRS, arg, sizeof IPADRS - 1);
+    IPADRS[sizeof IPADRS - 1] = '\0';
+    printf("Logging to: %s\n", IPADRS);
+}
+
+static void onTime(OptionRun* r, const OptionRow&, const char* arg) { r->on = number(arg); }
+static void offTime(OptionRun* r, const OptionRow&, const char* arg) { r->off = number(arg); }
+static void version(OptionRun*, const OptionRow&, const char*) { printf("vexo, version %s\n", VERSION); }
+
+static void shutdownAfter(OptionRun* r, const OptionRow&, const char* arg)
+{
+    r->shutdelay = number(arg);
+    printf("Automatic shutdown %d seconds after power failure\n", r->shutdelay);
+}
+
+// The field options are checked by VEXOcheckOptions before the device is opened.
+static void eventCmd(OptionRun*, const OptionRow&, const char* arg) { vexoField.eventCmd = arg; }
+static void listenOn(OptionRun*, const OptionRow&, const char* arg) { VEXOparseListen(arg, &vexoField); }
+static void allowFrom(OptionRun*, const OptionRow&, const char* arg) { VEXOparseAllow(arg, &vexoField); }
+
+static int checkListen(const char* arg)
+{
+    VEXOfield scratch;
+    if (!VEXOparseListen(arg, &scratch)) {
+        fprintf(stderr, "vexo: --listen needs an IPv4 address (a.b.c.d), not '%s'\n", arg);
+        return 2;
+    }
+    const int fd = netUDPbind(0, scratch.listen.s_addr); // one of this host's?
+    if (fd < 0) {
+        fprintf(stderr, "vexo: --listen %s: %s\n", arg, strerror(errno));
+        return 2;
+    }
+    close(fd);
+    return 0;
+}
+
+static int checkAllow(const char* arg)
+{
+    VEXOfield scratch;
+    if (VEXOparseAllow(arg, &scratch))
+        return 0;
+    fprintf(stderr,
+            "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, "
+            "at most %d, not '%s'\n",
+            VEXO_ALLOW_MAX, arg);
+    return 2;
+}
+
+static int checkEventCmd(const char* arg)
+{
+    struct stat st {};
+    if (stat(arg, &st) != 0 || access(arg, X_OK) != 0) {
+        fprintf(stderr, "vexo: --event-cmd %s: %s\n", arg, strerror(errno));
+        return 2;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "vexo: --event-cmd %s: not an executable file\n", arg);
+        return 2;
+    }
+    return 0;
+}
+
+constexpr int ARG = required_argument;
+constexpr int NONE = no_argument;
+constexpr const char* MUST_PRECEDE_CHARGE = "                  NOTE: This option must come BEFORE the charge option\n";
+
+// The options, in the order the parser reports them (index + 1).
+// clang-format off
+static const OptionRow optionRows[] = {
+//   name         arg   help  help lines                                                              run            check          bit        low    label
+    {"pwm1",      ARG,  1,  "  --pwm1 [0|1]    disable or enable PWM1\n",                            switchOutput,  nullptr,       pwm1en,    false, "PWM1"},
+    {"pwm2",      ARG,  2,  "  --pwm2 [0|1]    disable or enable PWN2\n",                            switchOutput,  nullptr,       pwm2en,    false, "PWM2"},
+    {"offset",    ARG,  3,  "  --offset [0|1]  disable or enable offset\n",                          switchOutput,  nullptr,       offsetOff, true,  "Offset"},
+    {"opamp",     ARG,  4,  "  --opamp [0|1]   disable or enable op amp\n",                          switchOutput,  nullptr,       opamp,     false, "OPAMP"},
+    {"buck",      ARG,  5,  "  --buck [0|1]    disable or enable buck\n",                            switchOutput,  nullptr,       buckOff,   true,  "Buck"},
+    {"led",       ARG,  6,  "  --led [0|1]     disable or enable led\n",                             switchOutput,  nullptr,       ledOff,    true,  "LED"},
+    {"pwmlo",     ARG,  7,  "  --pwmlo [0|1]   set PWM low time\n",                                  pwmLow,        nullptr,       0,         false, nullptr},
+    {"pwmt",      ARG,  8,  "  --pwmt [0|1]    set PWM period\n",                                    pwmPeriod,     nullptr,       0,         false, nullptr},
+    {"help",      NONE, 10, "  --help          get this help message\n",                             help,          nullptr,       0,         false, nullptr},
+    {"sleep",     ARG,  9,  "  --sleep <time>  go to sleep for number of seconds\n",                 sleepFor,      nullptr,       0,         false, nullptr},
+    {"eer",       ARG,  0,  "",                                                                      eepromRead,    nullptr,       0,         false, nullptr},
+    {"eew",       ARG,  0,  "",                                                                      eepromWrite,   nullptr,       0,         false, nullptr},
+    {"eeval",     ARG,  0,  "",                                                                      eepromValue,   nullptr,       0,         false, nullptr},
+    {"charge",    ARG,  11, "  --charge <I>    maintain battery charging with specified current\n"
+                            "                  NOTE: most other options will be ignored with this one\n"
+                            "                  until charge algorithm is terminated by hitting ENTER\n", charge,        nullptr,       0,         false, nullptr},
+    {"log",       ARG,  14, "  --log <ip>      send 1Hz battery information packets to give IP address\n", logTo,   nullptr,       0,         false, nullptr},
+    {"on",        ARG,  12, "  --on <seconds>  number of seconds to charge battery at I each period\n"
+                            "                  The default value is 60.\n",                           onTime,        nullptr,       0,         false, nullptr},
+    {"off",       ARG,  13, "  --off <seconds> number of seconds to not charge battery each period\n"
+                            "                  The default value is 60.\n",                           offTime,       nullptr,       0,         false, nullptr},
+    {"version",   NONE, 0,  "",                                                                      version,       nullptr,       0,         false, nullptr},
+    {"shutdown",  ARG,  15, "  --shutdown <s>  Automatically shut down s seconds after power failure\n", shutdownAfter, nullptr,  0,         false, nullptr},
+    {"event-cmd", ARG,  16, "  --event-cmd <path> run path EVENT [DETAIL] on power-lost, power-back,\n"
+                            "                  shutdown-pending, shutdown-cancelled, shutdown, link-failed, started\n",
+                                                                                                     eventCmd,      checkEventCmd, 0,         false, nullptr},
+    {"listen",    ARG,  17, "  --listen <ip>   take UDP commands on this local address only (default: all)\n",
+                                                                                                     listenOn,      checkListen,   0,         false, nullptr},
+    {"allow",     ARG,  18, "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
+                            "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, nullptr},
+};
+// clang-format on
+constexpr int OPTION_COUNT = static_cast<int>(std::size(optionRows));
+
+// Options whose help ends with the note that they must come before --charge:
+// those read by the supervisor, from --on on in the help.
+static bool precedesCharge(const OptionRow& row) { return row.helpRank >= 12; }
+
+// The parser's table: each entry reports its index + 1, so that with equal
+// values it would not take the first of several matching prefixes instead of
+// refusing the ambiguity.
+static const std::array<option, OPTION_COUNT + 1> longOptions = [] {
+    std::array<option, OPTION_COUNT + 1> t{};
+    for (int i = 0; i < OPTION_COUNT; i++)
+        t[static_cast<size_t>(i)] = option{optionRows[i].name, optionRows[i].hasArg, nullptr, i + 1};
+    t[OPTION_COUNT] = option{nullptr, 0, nullptr, 0};
+    return t;
+}();
+
+static void help(OptionRun*, const OptionRow&, const char*)
+{
+    printf("Usage options:\n");
+    for (int rank = 1; rank <= OPTION_COUNT; rank++)
+        for (const auto& row : optionRows)
+            if (row.helpRank == rank)
+                printf("%s%s", row.help, precedesCharge(row) ? MUST_PRECEDE_CHARGE : "");
+}
+
 // The checks of VEXOcheckOptions on a copy of argv, which the parser permutes.
 static int checkOptions(int argc, char** argv)
 {
-    VEXOfield scratch;
     opterr = 0;
     optind = 0;
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
-        const char* arg = optarg;
-        if (c == OPT_LISTEN + 1) {
-            if (!VEXOparseListen(arg, &scratch)) {
-                fprintf(stderr, "vexo: --listen needs an IPv4 address (a.b.c.d), not '%s'\n", arg);
-                return 2;
-            }
-            const int fd = netUDPbind(0, scratch.listen.s_addr); // one of this host's?
-            if (fd < 0) {
-                fprintf(stderr, "vexo: --listen %s: %s\n", arg, strerror(errno));
-                return 2;
-            }
-            close(fd);
-        } else if (c == OPT_ALLOW + 1 && !VEXOparseAllow(arg, &scratch)) {
-            fprintf(stderr,
-                    "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, "
-                    "at most %d, not '%s'\n",
-                    VEXO_ALLOW_MAX, arg);
-            return 2;
-        } else if (c == OPT_EVENT_CMD + 1) {
-            struct stat st {};
-            if (stat(arg, &st) != 0 || access(arg, X_OK) != 0) {
-                fprintf(stderr, "vexo: --event-cmd %s: %s\n", arg, strerror(errno));
-                return 2;
-            }
-            if (!S_ISREG(st.st_mode)) {
-                fprintf(stderr, "vexo: --event-cmd %s: not an executable file\n", arg);
-                return 2;
-            }
-        }
+        if (c < 1 || c > OPTION_COUNT || optionRows[c - 1].check == nullptr)
+            continue;
+        const int rc = optionRows[c - 1].check(optarg);
+        if (rc != 0)
+            return rc;
     }
     return 0;
 }
@@ -188,121 +309,22 @@ int VEXOcheckOptions(int argc, char** argv)
 
 int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int argc, char** argv)
 {
-    int doSomething = 0;
-    int on = 60;
-    int off = 60;
-    int shutdelay = -1;
-    word val = 0;
-    bool haveVal = false; // --eew without --eeval or --eer before it writes nothing
-    VEXOreply pkt{};
-
+    OptionRun run{};
+    run.file = file;
+    run.bReq = bReq;
     opterr = 0;
     optind = 0; // full re-initialisation, so the processor may be called again
     *loops = 0;
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
-        if (c < 1 || c > OPT_ALLOW + 1)
+        if (c < 1 || c > OPTION_COUNT)
             continue; // unknown, ambiguous, missing argument, short option
-        const int index = c - 1;
-        VEXOrequest req = VEXOrequest_Get(bReq);
-        const char* arg = optarg;
-        switch (index) {
-        case OPT_PWM1:
-            req.outputs = VEXOsetBit(req.outputs, pwm1en, number(arg) & 1);
-            printf("PWM1: %s\n", lower(VEXObit(req.outputs, pwm1en)));
-            doSomething |= 1;
-            break;
-        case OPT_PWM2:
-            req.outputs = VEXOsetBit(req.outputs, pwm2en, number(arg) & 1);
-            printf("PWM2: %s\n", lower(VEXObit(req.outputs, pwm2en)));
-            doSomething |= 1;
-            break;
-        case OPT_OFFSET:
-            req.outputs = VEXOsetBit(req.outputs, offsetOff, number(arg) == 0);
-            printf("Offset: %s\n", lower(!VEXObit(req.outputs, offsetOff)));
-            doSomething |= 1;
-            break;
-        case OPT_OPAMP:
-            req.outputs = VEXOsetBit(req.outputs, opamp, number(arg) & 1);
-            printf("OPAMP: %s\n", lower(VEXObit(req.outputs, opamp)));
-            doSomething |= 1;
-            break;
-        case OPT_BUCK:
-            req.outputs = VEXOsetBit(req.outputs, buckOff, number(arg) == 0);
-            printf("Buck: %s\n", lower(!VEXObit(req.outputs, buckOff)));
-            doSomething |= 1;
-            break;
-        case OPT_LED:
-            req.outputs = VEXOsetBit(req.outputs, ledOff, number(arg) == 0);
-            printf("LED: %s\n", lower(!VEXObit(req.outputs, ledOff)));
-            doSomething |= 1;
-            break;
-        case OPT_PWMLO:
-            req.pwm_lo = static_cast<word>(number(arg));
-            if (req.pwm_t < req.pwm_lo)
-                req.pwm_t = req.pwm_lo;
-            printf("PWM LO= %d\n", req.pwm_lo);
-            doSomething |= 1;
-            break;
-        case OPT_PWMT:
-            req.pwm_t = static_cast<word>(number(arg));
-            printf("PWM T= %d\n", req.pwm_t);
-            doSomething |= 1;
-            break;
-        case OPT_HELP: printf("%s", helpText); break;
-        case OPT_SLEEP:
-            req.alarm = static_cast<dword>(number(arg));
-            printf("Sleeping for %d seconds (approximately)\n", static_cast<int>(req.alarm));
-            doSomething |= 1;
-            break;
-        case OPT_EER: {
-            const byte adrs = static_cast<byte>(number(arg) & 0xFF);
-            const byte b = VEXOreadEEPROM(file, adrs, &pkt);
-            val = b;
-            haveVal = true;
-            printf("%02X:%02X\n", adrs, b);
-            break;
-        }
-        case OPT_EEW: {
-            const byte adrs = static_cast<byte>(number(arg) & 0xFF);
-            if (!haveVal) {
-                printf("No value to write: give --eeval or --eer before --eew\n");
-                break;
-            }
-            printf("Writing %02X to %02X\n", val & 0xFF, adrs);
-            VEXOwriteEEPROM(file, adrs, static_cast<byte>(val & 0xFF));
-            break;
-        }
-        case OPT_EEVAL:
-            val = static_cast<word>(number(arg));
-            haveVal = true;
-            break;
-        case OPT_CHARGE:
-            val = static_cast<word>(number(arg));
-            haveVal = true;
-            chargeOption(file, bReq, &pkt, val, on, off, shutdelay);
-            continue; // the request was edited in place
-        case OPT_LOG:
-            strncpy(IPADRS, arg, sizeof IPADRS - 1);
-            IPADRS[sizeof IPADRS - 1] = '\0';
-            printf("Logging to: %s\n", IPADRS);
-            break;
-        case OPT_ON: on = number(arg); break;
-        case OPT_OFF: off = number(arg); break;
-        case OPT_VERSION: printf("vexo, version %s\n", VERSION); break;
-        case OPT_SHUTDOWN:
-            shutdelay = number(arg);
-            printf("Automatic shutdown %d seconds after power failure\n", shutdelay);
-            break;
-        // Checked by VEXOcheckOptions before the device was opened.
-        case OPT_EVENT_CMD: vexoField.eventCmd = arg; break;
-        case OPT_LISTEN: VEXOparseListen(arg, &vexoField); break;
-        case OPT_ALLOW: VEXOparseAllow(arg, &vexoField); break;
-        default: break;
-        }
-        VEXOrequest_Put(bReq, req);
+        const OptionRow& row = optionRows[c - 1];
+        run.req = VEXOrequest_Get(bReq);
+        row.run(&run, row, optarg);
+        VEXOrequest_Put(bReq, run.req);
     }
-    if ((doSomething & 1) == 0 && *loops == 0)
+    if ((run.doSomething & 1) == 0 && *loops == 0)
         *loops = 1;
-    return doSomething;
+    return run.doSomething;
 }

@@ -54,6 +54,14 @@ record() { # build-dir out-file
 --bogus
 --pwm1
 --eer 300
+--eew 16
+--offset 2 --pwm1 3 --led 7 --buck 1 --pwm2 0
+--pw 1
+--log 10.0.0.1 --shutdown 30 --on 5 --off 5 --version
+--charge 20
+--listen 127.0.0.1 --allow 10.0.0.0/8 --pwm1 1
+--allow 10.0.0.0/33
+--event-cmd /nonexistent --pwm1 1
 LIST
     for args in "--help" "" "127.0.0.1 set-current 9999" "127.0.0.1 set-cycle 1" "127.0.0.1 frobnicate"; do
         set +e
