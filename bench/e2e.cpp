@@ -76,17 +76,17 @@ int main(int argc, char** argv)
     }
     const std::string vexo = argv[1];
     const int runs = argc > 2 ? std::atoi(argv[2]) : 31;
-    SimServer sim;
     SimConfig cfg;
     cfg.intervalMs = 20;
-    if (!simServerStart(&sim, cfg))
+    SimServer* sim = simServerNew(cfg);
+    if (!simServerStart(sim))
         return 1;
-    setenv("VEXO_DEVICE", sim.slavePath.c_str(), 1);
+    setenv("VEXO_DEVICE", simServerSlavePath(sim).c_str(), 1);
     printf("%-16s %9s %12s %8s %13s\n", "command", "median ms", "minimum ms", "ratio", "overhead ms");
     for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--pwm1", "1"}}) {
         std::vector<double> wall, minimum, ratio, overhead;
         for (int i = 0; i < runs; i++) {
-            const Run r = once(&sim, vexo, args);
+            const Run r = once(sim, vexo, args);
             wall.push_back(r.wall * 1000);
             minimum.push_back(r.minimum * 1000);
             ratio.push_back(r.wall / r.minimum);
@@ -95,6 +95,6 @@ int main(int argc, char** argv)
         printf("%-16s %9.1f %12.1f %8.2f %13.2f\n", args.empty() ? "vexo" : "vexo --pwm1 1", median(wall),
                median(minimum), median(ratio), median(overhead));
     }
-    simServerStop(&sim);
+    simServerUnref(sim);
     return 0;
 }

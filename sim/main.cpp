@@ -224,15 +224,15 @@ int main(int argc, char** argv)
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGCHLD});
     signal(SIGPIPE, SIG_IGN);
 
-    SimServer sim;
-    if (!simServerStart(&sim, cfg)) {
+    SimServer* sim = simServerNew(cfg);
+    if (!simServerStart(sim)) {
         fprintf(stderr, "vexo-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
     FILE* rec = nullptr;
     if (!recordPath.empty() && (rec = fopen(recordPath.c_str(), "a")) == nullptr) {
         fprintf(stderr, "vexo-sim: cannot open %s: %s\n", recordPath.c_str(), strerror(errno));
-        simServerStop(&sim);
+        simServerUnref(sim);
         return 1;
     }
     std::vector<ControlInput> inputs;
@@ -240,7 +240,7 @@ int main(int argc, char** argv)
     if (!controlPath.empty()) {
         if (mkfifo(controlPath.c_str(), 0600) != 0 && errno != EEXIST) {
             fprintf(stderr, "vexo-sim: cannot make %s: %s\n", controlPath.c_str(), strerror(errno));
-            simServerStop(&sim);
+            simServerUnref(sim);
             return 1;
         }
         ControlInput in;
@@ -252,21 +252,22 @@ int main(int argc, char** argv)
         struct stat st {};
         if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
             unlink(link.c_str());
-        if (symlink(sim.slavePath.c_str(), link.c_str()) != 0) {
+        if (symlink(simServerSlavePath(sim).c_str(), link.c_str()) != 0) {
             fprintf(stderr, "vexo-sim: cannot link %s: %s\n", link.c_str(), strerror(errno));
-            simServerStop(&sim);
+            simServerUnref(sim);
             return 1;
         }
         inputs.push_back(ControlInput{0, ""});
-        fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n", sim.slavePath.c_str(),
-                link.c_str(), cfg.intervalMs);
+        fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n",
+                simServerSlavePath(sim).c_str(), link.c_str(), cfg.intervalMs);
     } else {
-        fprintf(stderr, "vexo-sim: board on %s, a status every %d ms\n", sim.slavePath.c_str(), cfg.intervalMs);
+        fprintf(stderr, "vexo-sim: board on %s, a status every %d ms\n", simServerSlavePath(sim).c_str(),
+                cfg.intervalMs);
     }
 
     pid_t child = -1;
     if (runCommand) {
-        setenv("VEXO_DEVICE", sim.slavePath.c_str(), 1);
+        setenv("VEXO_DEVICE", simServerSlavePath(sim).c_str(), 1);
         child = fork();
         if (child == 0) {
             cliDefaultSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD});
@@ -291,9 +292,9 @@ int main(int argc, char** argv)
         while (read(wakePipe[0], drain, sizeof drain) > 0) {}
         for (size_t i = 0; i < inputs.size(); i++)
             if (inputs[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)))
-                quit |= !readControl(&sim, &inputs[i]);
-        flushRecord(&sim, rec, &recorded);
-        eepromWritesFailed(&sim, cfg.board.eepromPath, &eepromFailures);
+                quit |= !readControl(sim, &inputs[i]);
+        flushRecord(sim, rec, &recorded);
+        eepromWritesFailed(sim, cfg.board.eepromPath, &eepromFailures);
         if (child > 0) {
             int ws = 0;
             if (waitpid(child, &ws, WNOHANG) == child) {
@@ -309,8 +310,8 @@ int main(int argc, char** argv)
         waitpid(child, &ws, 0);
         status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     }
-    simServerStop(&sim);
-    flushRecord(&sim, rec, &recorded);
+    simServerUnref(sim);
+    flushRecord(sim, rec, &recorded);
     if (rec != nullptr)
         fclose(rec);
     if (fifoWriter >= 0)
@@ -318,7 +319,7 @@ int main(int argc, char** argv)
     if (!link.empty())
         unlink(link.c_str());
     // Lost EEPROM writes fail the run; a command's own failure says more.
-    if (eepromWritesFailed(&sim, cfg.board.eepromPath, &eepromFailures) && status == 0)
+    if (eepromWritesFailed(sim, cfg.board.eepromPath, &eepromFailures) && status == 0)
         status = 1;
     return status;
 }

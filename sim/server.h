@@ -1,18 +1,17 @@
-// The simulated board on a pseudo-terminal.
+// The simulated board on a pseudo-terminal, behind an opaque handle.
 //
 // A SimServer owns the master side of a pty and, on its own thread, streams
 // framed status records every interval, paced as a 115200-baud line would
 // carry them; it decodes and applies the requests that arrive and records
 // each one with its arrival time. Fault switches make it misbehave on
 // purpose: silence, noise, bad or odd frames, garbage, ignored or late requests.
+//
+// Everything is reached through the functions below, each of which takes the
+// server's lock; waits sleep on its condition variable, which the serving
+// thread signals after every request and every status record.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "board.h"
@@ -50,38 +49,26 @@ struct SimFaults {
 // are dropped in blocks, so a long run stays flat in memory.
 constexpr size_t SIM_HISTORY = 4096;
 
-struct SimServer {
-    SimConfig cfg;
-    int master = -1;
-    int slave = -1; // kept open so the line survives the host's close
-    std::string slavePath;
-    std::thread thread;
-    std::atomic<bool> running{false};
-    std::chrono::steady_clock::time_point start;
-    mutable std::mutex mu; // guards everything below
-    std::condition_variable changed;
-    SimBoard board;
-    SimFaults faults;
-    std::vector<SimRequest> requests; // the latest, at least SIM_HISTORY of them
-    long requestsTotal = 0;           // requests received since the start
-    long hostBytes = 0;               // bytes received from the host, frames or not
-    long repliesSent = 0;
-    std::vector<double> replyEnds; // when the last byte of each status record left the line
-    bool pendingSet = false;
-    VEXOrequest pending{};
-    int pendingCountdown = 0;
-    std::mt19937 noiseRng{7};
-};
+struct SimServer;
+
+// A server for cfg with its board ready, not yet serving; one reference.
+SimServer* simServerNew(const SimConfig& cfg);
+// Another reference to s.
+SimServer* simServerRef(SimServer* s);
+// Drops a reference; the last one stops the server and frees it. Null is ignored.
+void simServerUnref(SimServer* s);
 
 // Opens the pty and starts serving; false (with errno) when no pty can be had.
-bool simServerStart(SimServer* s, const SimConfig& cfg);
-
-// Stops the thread and closes the pty.
+bool simServerStart(SimServer* s);
+// Stops the thread and closes the pty; the board and the histories stay.
 void simServerStop(SimServer* s);
+
+// The pty's slave side: its path, and the descriptor the server keeps open.
+std::string simServerSlavePath(const SimServer* s);
+int simServerSlaveFd(const SimServer* s);
 
 // Seconds since the server started.
 double simServerNow(const SimServer* s);
-
 // Fault switches and line power, effective from the next frame on.
 void simSetLinePower(SimServer* s, bool line);
 void simInjectSilence(SimServer* s, int ms);
@@ -111,9 +98,14 @@ void simClearRequests(SimServer* s);
 long simHostBytes(const SimServer* s);
 long simRepliesSent(const SimServer* s);
 SimBoard simBoardSnapshot(const SimServer* s);
+SimFaults simServerFaults(const SimServer* s);
 
 // Waits until pred(requests) is true or timeoutMs passes; returns pred's last value.
 bool simWaitRequests(SimServer* s, int timeoutMs, bool (*pred)(const std::vector<SimRequest>&, void*), void* data);
+// Waits until the server has received total requests since its start, or
+// sent total status records; false after timeoutMs.
+bool simWaitRequestsTotal(SimServer* s, long total, int timeoutMs);
+bool simWaitRepliesSent(SimServer* s, long total, int timeoutMs);
 
 // Failed writes of the EEPROM file so far; *lastErrno is the latest one's errno.
 long simEepromFailures(const SimServer* s, int* lastErrno);

@@ -1,5 +1,6 @@
 #include "helpers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -237,14 +238,15 @@ void SimTest::SetUp() { cfg.intervalMs = 10; }
 
 void SimTest::startSim()
 {
-    ASSERT_TRUE(simServerStart(&sim, cfg)) << strerror(errno);
+    sim = simServerNew(cfg);
+    ASSERT_TRUE(simServerStart(sim)) << strerror(errno);
     started = true;
 }
 
 void SimTest::TearDown()
 {
-    if (started)
-        simServerStop(&sim);
+    simServerUnref(sim);
+    sim = nullptr;
 }
 
 RunResult SimTest::vexo(const std::vector<std::string>& args, int timeoutMs)
@@ -253,14 +255,25 @@ RunResult SimTest::vexo(const std::vector<std::string>& args, int timeoutMs)
         startSim();
     std::vector<std::string> argv{programPath("vexo")};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, {"VEXO_DEVICE=" + sim.slavePath}, timeoutMs);
+    return runProgram(argv, {"VEXO_DEVICE=" + simServerSlavePath(sim)}, timeoutMs);
 }
 
 std::vector<VEXOrequest> SimTest::requests()
 {
     std::vector<VEXOrequest> out;
-    for (const auto& r : simRequests(&sim))
+    for (const auto& r : simRequests(sim))
         if (r.valid)
             out.push_back(r.req);
     return out;
+}
+
+bool SimTest::waitRequests(size_t n, int timeoutMs)
+{
+    return simWaitRequests(
+        sim, timeoutMs,
+        [](const std::vector<SimRequest>& all, void* want) {
+            const auto valid = std::count_if(all.begin(), all.end(), [](const SimRequest& r) { return r.valid; });
+            return static_cast<size_t>(valid) >= *static_cast<size_t*>(want);
+        },
+        &n);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,10 +83,16 @@ std::string makeFakeShutdown(const std::string& dir, const std::string& log);
 // Hex text of bytes, "7E 41 7F".
 std::string hex(const std::vector<unsigned char>& bytes);
 
+// Owns one reference to a simulator handle.
+struct SimUnref {
+    void operator()(SimServer* s) const { simServerUnref(s); }
+};
+using SimHandle = std::unique_ptr<SimServer, SimUnref>;
+
 // Runs vexo against the fixture's board.
 class SimTest : public ::testing::Test {
 protected:
-    SimServer sim;
+    SimServer* sim = nullptr; // made by startSim
     SimConfig cfg;
     void SetUp() override;
     void TearDown() override;
@@ -94,5 +101,8 @@ protected:
     RunResult vexo(const std::vector<std::string>& args, int timeoutMs = 10000);
     // The valid requests received so far.
     std::vector<VEXOrequest> requests();
+    // Sleeps on the simulator's condition variable until it holds n valid
+    // requests; false after timeoutMs.
+    bool waitRequests(size_t n, int timeoutMs = 5000);
     bool started = false;
 };

@@ -109,7 +109,7 @@ Background SupervisorTest::startVexo(const std::vector<std::string>& args, const
     std::vector<std::string> argv{programPath("vexo")};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> e = env;
-    e.push_back("VEXO_DEVICE=" + sim.slavePath);
+    e.push_back("VEXO_DEVICE=" + simServerSlavePath(sim));
     return startProgram(argv, e, dir + "/" + name, newSession);
 }
 

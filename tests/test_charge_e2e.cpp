@@ -24,11 +24,6 @@ protected:
     {
         bg = startVexo(args, "out.txt", newSession);
     }
-    // Waits until the board has received n valid requests.
-    bool waitRequests(size_t n, int timeoutMs = 5000)
-    {
-        return waitFor([&] { return requests().size() >= n; }, timeoutMs);
-    }
     std::vector<std::string> shutdownCalls()
     {
         std::vector<std::string> lines;
@@ -40,7 +35,7 @@ protected:
         }
         return lines;
     }
-    double boardMilliamps() { return simBoardSnapshot(&sim).currentUa / 1000.0; }
+    double boardMilliamps() { return simBoardSnapshot(sim).currentUa / 1000.0; }
 };
 
 TEST_F(Charge, AcceptedCurrentsStartTheSupervisor)
@@ -58,7 +53,7 @@ TEST_F(Charge, AcceptedCurrentsStartTheSupervisor)
             EXPECT_TRUE(waitFor([&] { return std::fabs(boardMilliamps() - 60) <= 3; }, 5000)) << boardMilliamps();
         }
         stopProgram(&bg);
-        simClearRequests(&sim);
+        simClearRequests(sim);
     }
 }
 
@@ -75,7 +70,7 @@ TEST_F(Charge, RefusedCurrentsPrintTheMessageAfterOneRequest)
         ASSERT_EQ(reqs.size(), 1u);
         EXPECT_TRUE(VEXObit(reqs[0].outputs, opamp | buckOff | offsetOff));
         EXPECT_FALSE(VEXObit(reqs[0].outputs, pwm1en));
-        simClearRequests(&sim);
+        simClearRequests(sim);
     }
 }
 
@@ -153,7 +148,7 @@ TEST_F(Charge, DutyCycleOnThreeOffTwo)
     // Wait for on, off, on, off: the second on phase is a whole one.
     auto edges = [&] {
         std::vector<double> at;
-        const auto all = simRequests(&sim);
+        const auto all = simRequests(sim);
         bool on = true;
         for (size_t i = 1; i < all.size(); i++) {
             if (!all[i].valid)
@@ -176,15 +171,15 @@ TEST_F(Charge, ShutdownAfterPowerFailureAndAgainFifteenSecondsLater)
 {
     start({"--shutdown", "3", "--charge", "200"});
     ASSERT_TRUE(waitRequests(5));
-    const double failedAt = simServerNow(&sim);
-    simSetLinePower(&sim, false);
+    const double failedAt = simServerNow(sim);
+    simSetLinePower(sim, false);
     ASSERT_TRUE(waitFor([&] { return !shutdownCalls().empty(); }, 6000));
-    const double first = simServerNow(&sim) - failedAt;
+    const double first = simServerNow(sim) - failedAt;
     EXPECT_GE(first, 2.0);
     EXPECT_LE(first, 4.5);
     EXPECT_EQ(shutdownCalls()[0], "-h now");
     ASSERT_TRUE(waitFor([&] { return shutdownCalls().size() >= 2; }, 17000));
-    const double second = simServerNow(&sim) - failedAt;
+    const double second = simServerNow(sim) - failedAt;
     EXPECT_NEAR(second - first, 15.0, 1.2);
     EXPECT_TRUE(programRunning(&bg));
 }
@@ -193,16 +188,16 @@ TEST_F(Charge, LinePowerBackCancelsAndZeroDisables)
 {
     start({"--shutdown", "3", "--charge", "200"});
     ASSERT_TRUE(waitRequests(5));
-    simSetLinePower(&sim, false);
+    simSetLinePower(sim, false);
     waitFor([] { return false; }, 1500);
-    simSetLinePower(&sim, true);
+    simSetLinePower(sim, true);
     waitFor([] { return false; }, 4000);
     EXPECT_TRUE(shutdownCalls().empty());
     stopProgram(&bg);
 
     start({"--shutdown", "0", "--charge", "200"});
     ASSERT_TRUE(waitRequests(5));
-    simSetLinePower(&sim, false);
+    simSetLinePower(sim, false);
     waitFor([] { return false; }, 4500);
     EXPECT_TRUE(shutdownCalls().empty());
     EXPECT_TRUE(programRunning(&bg));
@@ -224,7 +219,7 @@ TEST_F(Charge, StatusQueryWhileChargingIsRefusedAndChargingGoesOn)
     ASSERT_TRUE(waitRequests(5));
     const RunResult r = vexo({});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error opening " + sim.slavePath + ": Device or resource busy\n");
+    EXPECT_EQ(r.err, "Error opening " + simServerSlavePath(sim) + ": Device or resource busy\n");
     const size_t n = requests().size();
     EXPECT_TRUE(waitRequests(n + 20));
     EXPECT_TRUE(programRunning(&bg));
@@ -234,7 +229,7 @@ TEST_F(Charge, BoardGoingSilentEndsTheSupervisorWithStatusThree)
 {
     start({"--charge", "200"});
     ASSERT_TRUE(waitRequests(5));
-    simInjectSilence(&sim, 3000);
+    simInjectSilence(sim, 3000);
     ASSERT_TRUE(waitFor([&] { return !programRunning(&bg); }, 2000));
     EXPECT_EQ(bg.status, 3);
 }

@@ -27,7 +27,7 @@ TEST_F(EndToEnd, BareRunPrintsTheReport)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, DEFAULT_REPORT);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(simRequests(&sim).empty());
+    EXPECT_TRUE(simRequests(sim).empty());
 }
 
 TEST_F(EndToEnd, HelpVersionAndIgnoredWordsThenTheReport)
@@ -42,7 +42,7 @@ TEST_F(EndToEnd, HelpVersionAndIgnoredWordsThenTheReport)
     r = vexo({"hello", "--bogus", "-x", "--pwm1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, DEFAULT_REPORT);
-    EXPECT_TRUE(simRequests(&sim).empty());
+    EXPECT_TRUE(simRequests(sim).empty());
 }
 
 struct PinnedRow {
@@ -64,7 +64,7 @@ TEST_P(Readings, ReportShowsConvertedValues)
 {
     const PinnedRow& row = GetParam();
     startSim();
-    simPinReadings(&sim, row.adc0, row.adc2, row.adc6, row.adc7, row.temp);
+    simPinReadings(sim, row.adc0, row.adc2, row.adc6, row.adc7, row.temp);
     const RunResult r = vexo({});
     ASSERT_EQ(r.status, 0);
     std::string picked;
@@ -120,7 +120,7 @@ TEST_P(OptionRequests, MessageAndRequestBytes)
     const RunResult r = vexo(row.args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, row.out);
-    const auto reqs = simRequests(&sim);
+    const auto reqs = simRequests(sim);
     ASSERT_EQ(reqs.size(), 1u);
     EXPECT_EQ(hex(reqs[0].packet), row.packet);
 }

@@ -5,7 +5,7 @@
 
 class Eeprom : public SimTest {
 protected:
-    byte boardByte(int adrs) { return simBoardSnapshot(&sim).eeprom[static_cast<size_t>(adrs)]; }
+    byte boardByte(int adrs) { return simBoardSnapshot(sim).eeprom[static_cast<size_t>(adrs)]; }
     // The report that follows the EEPROM lines.
     static std::string tail(const std::string& out, size_t lines)
     {
@@ -19,7 +19,7 @@ protected:
 TEST_F(Eeprom, ReadSendsTwoRequestsAndPrintsTheByte)
 {
     startSim();
-    ASSERT_EQ(simControl(&sim, "eeprom 16 0xA5"), "");
+    ASSERT_EQ(simControl(sim, "eeprom 16 0xA5"), "");
     const RunResult r = vexo({"--eer", "16"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 6), "10:A5\n");
@@ -58,7 +58,7 @@ TEST_F(Eeprom, ValueIsCutToEightBits)
 TEST_F(Eeprom, ReadThenWriteCopiesAByte)
 {
     startSim();
-    ASSERT_EQ(simControl(&sim, "eeprom 5 0x3C"), "");
+    ASSERT_EQ(simControl(sim, "eeprom 5 0x3C"), "");
     const RunResult r = vexo({"--eer", "5", "--eew", "6"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 40), "05:3C\nWriting 3C to 06\nEE WR 3C -> [06]\n");
@@ -70,17 +70,17 @@ TEST_F(Eeprom, WriteWithoutValueWritesNothing)
     const RunResult r = vexo({"--eew", "6", "--eeval", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 54), "No value to write: give --eeval or --eer before --eew\n");
-    EXPECT_TRUE(simRequests(&sim).empty());
+    EXPECT_TRUE(simRequests(sim).empty());
 }
 
 TEST_F(Eeprom, BoardThatNeverAcknowledgesEndsWithStatusThree)
 {
     startSim();
-    simSetIgnoreRequests(&sim, true);
+    simSetIgnoreRequests(sim, true);
     const RunResult r = vexo({"--eer", "1"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "Failed to change AVR state\n");
-    EXPECT_EQ(simRequests(&sim).size(), 3u);
+    EXPECT_EQ(simRequests(sim).size(), 3u);
 }
 
 TEST_F(Eeprom, FileSurvivesARestart)
@@ -88,10 +88,10 @@ TEST_F(Eeprom, FileSurvivesARestart)
     const TempDir tmp;
     cfg.board.eepromPath = tmp.path() + "/eeprom.bin";
     ASSERT_EQ(vexo({"--eeval", "0x77", "--eeval", "119", "--eew", "200"}).status, 0);
-    simServerStop(&sim);
+    simServerStop(sim);
     started = false;
     EXPECT_EQ(readFile(cfg.board.eepromPath).size(), 256u);
-    simClearRequests(&sim);
+    simClearRequests(sim);
     const RunResult r = vexo({"--eer", "200"});
     EXPECT_EQ(r.out.substr(0, 6), "C8:77\n");
 }

@@ -174,20 +174,30 @@ TEST(Metrics, BaseUnitsOneLabelAndNoReadingsOfABoardThatIsDown)
     snap.strays = 7;
     const std::string text = allMetrics(snap, 10000);
 
-    for (const char* line : {
-             "# HELP vexo_up 1 while telemetry from the board is at most 5 s old\n# TYPE vexo_up gauge\n"
-             "vexo_up{board=\"north\"} 1\nvexo_up{board=\"south\"} 0\n",
-             "vexo_telemetry_age_seconds{board=\"north\"} 0.5\n", "vexo_telemetry_age_seconds{board=\"south\"} 10\n",
-             "# TYPE vexo_telemetry_datagrams_total counter\n", "vexo_telemetry_datagrams_total{board=\"north\"} 42\n",
-             "vexo_telemetry_malformed_total{board=\"south\"} 3\n", "vexo_telemetry_reasks_total{board=\"north\"} 1\n",
-             "vexo_battery_volts{board=\"north\"} 3.75\n", "vexo_battery_amperes{board=\"north\"} 0.2508\n",
-             "vexo_temperature_celsius{board=\"north\"} 22.5\n", "vexo_pwm_low_counts{board=\"north\"} 291.5\n",
-             "vexo_pwm_period_counts{board=\"north\"} 500\n", "vexo_supply_adc_counts{board=\"north\"} 768\n",
-             "vexo_regulated_adc_counts{board=\"north\"} 640\n", "vexo_on_battery{board=\"north\"} 1\n",
-             "vexo_charge_locked{board=\"north\"} 1\n", "vexo_output_pwm1{board=\"north\"} 1\n",
-             "vexo_output_pwm2{board=\"north\"} 0\n", "vexo_output_led{board=\"north\"} 1\n",
-             "vexo_output_buck{board=\"north\"} 0\n", "vexo_exporter_boards 2\n",
-             "vexo_exporter_stray_datagrams_total 7\n"})
+    for (const char* line :
+         {"# HELP vexo_up 1 while telemetry from the board is at most 5 s old\n# TYPE vexo_up gauge\n"
+          "vexo_up{board=\"north\"} 1\nvexo_up{board=\"south\"} 0\n",
+          "vexo_telemetry_age_seconds{board=\"north\"} 0.5\n",
+          "vexo_telemetry_age_seconds{board=\"south\"} 10\n",
+          "# TYPE vexo_telemetry_datagrams_total counter\n",
+          "vexo_telemetry_datagrams_total{board=\"north\"} 42\n",
+          "vexo_telemetry_malformed_total{board=\"south\"} 3\n",
+          "vexo_telemetry_reasks_total{board=\"north\"} 1\n",
+          "vexo_battery_volts{board=\"north\"} 3.75\n",
+          "vexo_battery_amperes{board=\"north\"} 0.2508\n",
+          "vexo_temperature_celsius{board=\"north\"} 22.5\n",
+          "vexo_pwm_low_counts{board=\"north\"} 291.5\n",
+          "vexo_pwm_period_counts{board=\"north\"} 500\n",
+          "vexo_supply_adc_counts{board=\"north\"} 768\n",
+          "vexo_regulated_adc_counts{board=\"north\"} 640\n",
+          "vexo_on_battery{board=\"north\"} 1\n",
+          "vexo_charge_locked{board=\"north\"} 1\n",
+          "vexo_output_pwm1{board=\"north\"} 1\n",
+          "vexo_output_pwm2{board=\"north\"} 0\n",
+          "vexo_output_led{board=\"north\"} 1\n",
+          "vexo_output_buck{board=\"north\"} 0\n",
+          "vexo_exporter_boards 2\n",
+          "vexo_exporter_stray_datagrams_total 7\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in\n" << text;
     EXPECT_EQ(text.find("vexo_battery_volts{board=\"south\"}"), std::string::npos) << "readings only while up";
     EXPECT_EQ(text.find("vexo_on_battery{board=\"south\"}"), std::string::npos);
@@ -263,9 +273,9 @@ protected:
     }
     void startFleet(int boards, int onBatteryEvery = 0)
     {
-        fleet = startProgram({fleetSimPath(), "--boards", std::to_string(boards), "--on-battery",
-                              std::to_string(onBatteryEvery)},
-                             {}, dir + "/fleet.txt");
+        fleet = startProgram(
+            {fleetSimPath(), "--boards", std::to_string(boards), "--on-battery", std::to_string(onBatteryEvery)}, {},
+            dir + "/fleet.txt");
     }
     // Starts the exporter and waits until it serves.
     void startExporter(std::vector<std::string> args)

@@ -133,7 +133,7 @@ protected:
     bool waitLocked(LogCapture& log, double ma)
     {
         return !log.find("locked at ", 10000).text.empty() &&
-               waitFor([&] { return std::abs(simBoardSnapshot(&sim).currentUa / 1000.0 - ma) <= 3; }, 5000);
+               waitFor([&] { return std::abs(simBoardSnapshot(sim).currentUa / 1000.0 - ma) <= 3; }, 5000);
     }
 };
 
@@ -144,7 +144,7 @@ TEST_F(Field, PowerFailureScenarioInTheLogAndTheHook)
     ASSERT_TRUE(log.bound());
     bg = startVexo({"--shutdown", "3", "--event-cmd", hook, "--charge", "200"}, "out.txt");
     const LogLine first = log.find("started on ");
-    EXPECT_EQ(first.text, "started on " + sim.slavePath +
+    EXPECT_EQ(first.text, "started on " + simServerSlavePath(sim) +
                               ": target 200 mA, on 60 s, off 60 s, shutdown after 3 s on battery, commands on all "
                               "addresses port 4000 from anyone");
     EXPECT_EQ(first.facility, DAEMON);
@@ -154,11 +154,11 @@ TEST_F(Field, PowerFailureScenarioInTheLogAndTheHook)
     EXPECT_EQ(locked.level, INFO);
     EXPECT_NE(locked.text.find(" mA for 200 mA"), std::string::npos) << locked.text;
 
-    simSetLinePower(&sim, false);
+    simSetLinePower(sim, false);
     EXPECT_EQ(log.find("line power lost").level, WARNING);
     EXPECT_EQ(log.find("shutdown in 3 s unless line power returns").level, WARNING);
     usleep(1200000);
-    simSetLinePower(&sim, true);
+    simSetLinePower(sim, true);
     EXPECT_EQ(log.find("line power back").level, NOTICE);
     EXPECT_EQ(log.find("shutdown cancelled: line power is back").level, NOTICE);
     ASSERT_TRUE(waitFor([&] { return hookCalls().size() >= 5; }, 3000));
@@ -186,7 +186,7 @@ TEST_F(Field, ShutdownIsLoggedWithItsStatusAndHooked)
     LogCapture log;
     bg = startVexo({"--shutdown", "2", "--event-cmd", hook, "--charge", "200"}, "out.txt");
     ASSERT_TRUE(waitLocked(log, 200));
-    simSetLinePower(&sim, false);
+    simSetLinePower(sim, false);
     const LogLine ran = log.find("ran \"shutdown -h now\"", 6000);
     EXPECT_EQ(ran.text, "ran \"shutdown -h now\": exit status 0");
     EXPECT_EQ(ran.level, CRIT);
@@ -200,11 +200,11 @@ TEST_F(Field, NoiseSpellAndLinkFailureAreLogged)
     LogCapture log;
     bg = startVexo({"--event-cmd", hook, "--charge", "200"}, "out.txt");
     ASSERT_TRUE(waitLocked(log, 200));
-    simSetGarbage(&sim, true);
+    simSetGarbage(sim, true);
     EXPECT_EQ(log.find("no good packet from the board for 2 s: waiting").level, WARNING);
-    simSetGarbage(&sim, false);
+    simSetGarbage(sim, false);
     EXPECT_EQ(log.find("good packets from the board again").level, NOTICE);
-    simInjectSilence(&sim, 5000);
+    simInjectSilence(sim, 5000);
     const LogLine failed = log.find("Failed to");
     EXPECT_EQ(failed.text, "Failed to communicate with AVR");
     EXPECT_EQ(failed.level, ERR);
@@ -218,7 +218,7 @@ TEST_F(Field, CommandsAreLoggedWithTheirSender)
 {
     LogCapture log;
     bg = startVexo({"--charge", "200"}, "out.txt");
-    ASSERT_TRUE(waitFor([&] { return requests().size() > 5; }, 5000));
+    ASSERT_TRUE(waitRequests(6, 5000));
     int port = 0;
     const int peer = loopbackSocket(0, &port);
     const std::int32_t start[2] = {1, port}, stop[1] = {2}, current[2] = {3, 250}, cycle[4] = {4, 200, 30, 10};
@@ -255,12 +255,12 @@ TEST_F(Field, HooksThatFailOrHangDelayNothing)
     bg = startVexo({"--event-cmd", hanging, "--charge", "200"}, "out.txt");
     ASSERT_TRUE(waitLocked(log, 200));
     for (int i = 0; i < 4; i++) { // started + 4 power events: five hooks, four places
-        simSetLinePower(&sim, i % 2 == 1);
+        simSetLinePower(sim, i % 2 == 1);
         usleep(1100000);
     }
     EXPECT_EQ(log.find("event hook skipped for ").text, "event hook skipped for power-back: 4 hooks still running");
     const size_t n = requests().size();
-    EXPECT_TRUE(waitFor([&] { return requests().size() >= n + 20; }, 3000)) << "cycles go on";
+    EXPECT_TRUE(waitRequests(n + 20, 3000)) << "cycles go on";
     EXPECT_TRUE(programRunning(&bg));
 }
 
@@ -337,7 +337,7 @@ TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
         EXPECT_EQ(r.err, message);
         EXPECT_EQ(r.out, "");
     }
-    EXPECT_EQ(simHostBytes(&sim), 0) << "nothing reached the board";
+    EXPECT_EQ(simHostBytes(sim), 0) << "nothing reached the board";
 }
 
 // The service manager's protocol on a socket of the test's own (an abstract name).

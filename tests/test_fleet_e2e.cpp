@@ -65,9 +65,9 @@ protected:
     void startChain()
     {
         supervisor = startVexo({"--charge", "250"}, "sup.txt");
-        exporter = startProgram({exporterPath(), "--listen", "127.0.0.1:" + std::to_string(METRICS_PORT),
-                                 "127.0.0.1=sim-board"},
-                                {}, dir + "/exporter.txt");
+        exporter = startProgram(
+            {exporterPath(), "--listen", "127.0.0.1:" + std::to_string(METRICS_PORT), "127.0.0.1=sim-board"}, {},
+            dir + "/exporter.txt");
     }
     std::string scrape() { return httpGet(METRICS_PORT, "/metrics").body; }
 };
@@ -84,22 +84,24 @@ TEST_F(Fleet, PrometheusScrapesTheExporterOfARealSupervisor)
     std::ofstream(dir + "/prometheus.yml")
         << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
         << "rule_files:\n  - " << VEXO_SOURCE_DIR << "/dist/prometheus/vexo-alerts.yml\n"
-        << "scrape_configs:\n  - job_name: vexo\n    static_configs:\n      - targets: ['127.0.0.1:"
-        << METRICS_PORT << "']\n";
-    prometheus = startProgram({server, "--config.file=" + dir + "/prometheus.yml", "--storage.tsdb.path=" + dir + "/data",
-                               "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT), "--log.level=warn"},
-                              {}, dir + "/prometheus.txt");
+        << "scrape_configs:\n  - job_name: vexo\n    static_configs:\n      - targets: ['127.0.0.1:" << METRICS_PORT
+        << "']\n";
+    prometheus =
+        startProgram({server, "--config.file=" + dir + "/prometheus.yml", "--storage.tsdb.path=" + dir + "/data",
+                      "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT), "--log.level=warn"},
+                     {}, dir + "/prometheus.txt");
 
     const std::string locked = "vexo_charge_locked{board=\"sim-board\",job=\"vexo\"}";
     ASSERT_TRUE(waitFor([&] { return prometheusValue(locked) == 1; }, 30000))
         << readFile(dir + "/prometheus.txt") << readFile(dir + "/exporter.txt");
     // The current as Prometheus stored it, near the target.
-    ASSERT_TRUE(waitFor([&] { return std::abs(prometheusValue("vexo_battery_amperes{board=\"sim-board\"}") - 0.250) <= 0.003; },
-                        10000));
+    ASSERT_TRUE(
+        waitFor([&] { return std::abs(prometheusValue("vexo_battery_amperes{board=\"sim-board\"}") - 0.250) <= 0.003; },
+                10000));
     EXPECT_EQ(prometheusValue("vexo_on_battery{board=\"sim-board\"}"), 0);
     EXPECT_EQ(prometheusValue("up{job=\"vexo\"}"), 1);
 
-    simSetLinePower(&sim, false); // the simulator's "battery" command
+    simSetLinePower(sim, false); // the simulator's "battery" command
     ASSERT_TRUE(waitFor([&] { return prometheusValue("vexo_on_battery{board=\"sim-board\"}") == 1; }, 10000));
     // The rule file is loaded and its alert on the way.
     ASSERT_TRUE(waitFor(

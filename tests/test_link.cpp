@@ -24,13 +24,13 @@ class Link : public SimTest {};
 TEST_F(Link, SilentBoardEndsAfterAQuarterSecond)
 {
     startSim();
-    simInjectSilence(&sim, 5000);
+    simInjectSilence(sim, 5000);
     // A frame built before the silence may still be on its way: let it land
     // before vexo opens the line, which discards what is pending.
     ASSERT_TRUE(waitFor(
         [&] {
-            const auto ends = simReplyEnds(&sim);
-            return ends.empty() || ends.back() < simServerNow(&sim);
+            const auto ends = simReplyEnds(sim);
+            return ends.empty() || ends.back() < simServerNow(sim);
         },
         1000));
     const RunResult r = vexo({"--pwm1", "1"});
@@ -38,17 +38,17 @@ TEST_F(Link, SilentBoardEndsAfterAQuarterSecond)
     EXPECT_EQ(r.out, "Failed to communicate with AVR\n");
     EXPECT_GE(r.seconds, 0.24);
     EXPECT_LT(r.seconds, 1.5);
-    EXPECT_TRUE(simRequests(&sim).empty()) << "nothing may be sent before a status arrived";
+    EXPECT_TRUE(simRequests(sim).empty()) << "nothing may be sent before a status arrived";
 }
 
 TEST_F(Link, NeverConfirmedRequestIsSentThreeTimes)
 {
     startSim();
-    simSetIgnoreRequests(&sim, true);
+    simSetIgnoreRequests(sim, true);
     const RunResult r = vexo({"--pwm1", "1"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "PWM1: on\nFailed to change AVR state\n");
-    const auto reqs = simRequests(&sim);
+    const auto reqs = simRequests(sim);
     ASSERT_EQ(reqs.size(), 3u);
     EXPECT_EQ(hex(reqs[0].frame), hex(reqs[1].frame));
     EXPECT_EQ(hex(reqs[0].frame), hex(reqs[2].frame));
@@ -60,20 +60,20 @@ TEST_F(Link, AcceptedAtOnceIsSentOnce)
     const RunResult r = vexo({"--pwm1", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "PWM1: on\n");
-    const auto reqs = simRequests(&sim);
+    const auto reqs = simRequests(sim);
     ASSERT_EQ(reqs.size(), 1u);
     EXPECT_EQ(hex(reqs[0].frame), "7E 00 00 00 00 41 00 FA 00 F4 01 00 00 CF 7F");
-    EXPECT_TRUE(VEXObit(simBoardSnapshot(&sim).outputs, pwm1en));
+    EXPECT_TRUE(VEXObit(simBoardSnapshot(sim).outputs, pwm1en));
 }
 
 TEST_F(Link, RejectedTwiceThenAcceptedIsSentTwice)
 {
     startSim();
-    simSetConfirmAfter(&sim, 2);
+    simSetConfirmAfter(sim, 2);
     const RunResult r = vexo({"--opamp", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "OPAMP: on\n");
-    EXPECT_EQ(simRequests(&sim).size(), 2u);
+    EXPECT_EQ(simRequests(sim).size(), 2u);
 }
 
 TEST_F(Link, SettingsRestoredAfterRunLeftRawAfterFailure)
@@ -81,13 +81,13 @@ TEST_F(Link, SettingsRestoredAfterRunLeftRawAfterFailure)
     startSim();
     termios t{};
     ASSERT_EQ(vexo({}).status, 0);
-    tcgetattr(sim.slave, &t);
+    tcgetattr(simServerSlaveFd(sim), &t);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(t.c_cc[VMIN], 1);
 
-    simSetIgnoreRequests(&sim, true);
+    simSetIgnoreRequests(sim, true);
     ASSERT_EQ(vexo({"--led", "0"}).status, 3);
-    tcgetattr(sim.slave, &t);
+    tcgetattr(simServerSlaveFd(sim), &t);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(t.c_cc[VMIN], 0);
     EXPECT_EQ(t.c_lflag, 0u);
@@ -96,7 +96,7 @@ TEST_F(Link, SettingsRestoredAfterRunLeftRawAfterFailure)
 TEST_F(Link, GarbageStreamGivesUpAfterTwoSeconds)
 {
     startSim();
-    simSetGarbage(&sim, true);
+    simSetGarbage(sim, true);
     const RunResult r = vexo({});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "Failed to communicate with AVR\n");
@@ -117,7 +117,7 @@ class LinkTolerates : public SimTest, public ::testing::WithParamInterface<Toler
 TEST_P(LinkTolerates, RunCompletes)
 {
     startSim();
-    GetParam().inject(&sim);
+    GetParam().inject(sim);
     const RunResult r = vexo({});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find(REPORT_END), std::string::npos) << r.out;
@@ -150,14 +150,14 @@ TEST_F(Link, SleepConfirmsThenGoesSilent)
 TEST_F(Link, SecondProgramOnTheLineIsRefused)
 {
     startSim();
-    const int fd = open(sim.slavePath.c_str(), O_RDWR | O_NOCTTY);
+    const int fd = open(simServerSlavePath(sim).c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     const RunResult r = vexo({});
     close(fd);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error opening " + sim.slavePath + ": Device or resource busy\n");
+    EXPECT_EQ(r.err, "Error opening " + simServerSlavePath(sim) + ": Device or resource busy\n");
 }
 
 TEST(Device, MissingDeviceExitsWithStatusOne)
@@ -201,7 +201,7 @@ protected:
     {
         if (!started)
             startSim();
-        const std::string path = sim.slavePath;
+        const std::string path = simServerSlavePath(sim);
         return runInChild([&] {
             AVRrun(path.c_str(), nullptr, 0, nullptr, nullptr, VEXOrequestInitFromReply, opt, printMarker, taskPrints,
                    VEXOcallback);
@@ -216,11 +216,11 @@ TEST_F(Driver, TaskBitsCallTaskWhichMayAskForTheSend)
     RunResult r = run(optTwo);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "task 2\n");
-    EXPECT_TRUE(simRequests(&sim).empty());
+    EXPECT_TRUE(simRequests(sim).empty());
     taskResult = 1;
     r = run(optTwo);
     EXPECT_EQ(r.out, "task 2\n");
-    EXPECT_EQ(simRequests(&sim).size(), 1u);
+    EXPECT_EQ(simRequests(sim).size(), 1u);
 }
 
 TEST_F(Driver, LoopsReceivesThatManyRepliesAndPrintsOnce)
@@ -228,11 +228,11 @@ TEST_F(Driver, LoopsReceivesThatManyRepliesAndPrintsOnce)
     startSim();
     // Counted by the time each record left the line: the count itself goes
     // up a moment before the bytes do.
-    const double before = simServerNow(&sim);
+    const double before = simServerNow(sim);
     const RunResult r = run(optThreeLoops);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "print 19\n");
-    const auto ends = simReplyEnds(&sim);
+    const auto ends = simReplyEnds(sim);
     EXPECT_GE(std::count_if(ends.begin(), ends.end(), [&](double t) { return t >= before; }), 4);
 }
 

@@ -18,7 +18,7 @@ protected:
     std::vector<std::string> packets()
     {
         std::vector<std::string> out;
-        for (const auto& r : simRequests(&sim))
+        for (const auto& r : simRequests(sim))
             out.push_back(hex(r.packet));
         return out;
     }
@@ -28,7 +28,7 @@ protected:
 TEST_F(LinkFaults, ShortPacketsAreNeverStatusRecords)
 {
     startSim();
-    simInjectShortFrame(&sim, 1000000);
+    simInjectShortFrame(sim, 1000000);
 
     RunResult r = vexo({});
     EXPECT_EQ(r.status, 0);
@@ -40,8 +40,8 @@ TEST_F(LinkFaults, ShortPacketsAreNeverStatusRecords)
     EXPECT_EQ(r.out, "OPAMP: on\n");
     EXPECT_EQ(packets(), std::vector<std::string>{"00 00 00 00 48 00 FA 00 F4 01 00 00 C8"});
 
-    simClearRequests(&sim);
-    ASSERT_EQ(simControl(&sim, "eeprom 16 0xA5"), "");
+    simClearRequests(sim);
+    ASSERT_EQ(simControl(sim, "eeprom 16 0xA5"), "");
     r = vexo({"--eer", "16"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 6), "10:A5\n");
@@ -55,7 +55,7 @@ TEST_F(LinkFaults, ShortPacketsAreNeverStatusRecords)
 TEST_F(LinkFaults, QueuedRecordsAtTheSendAreNotCountedAsReplies)
 {
     startSim();
-    simInjectBurst(&sim, 8);
+    simInjectBurst(sim, 8);
     RunResult r = vexo({"--pwm1", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "PWM1: on\n");
@@ -68,7 +68,7 @@ TEST_F(LinkFaults, QueuedRecordsAtTheSendAreNotCountedAsReplies)
         EXPECT_EQ(p, "00 00 00 00 41 00 FA 00 F4 01 00 00 CF");
     r = vexo({"--eeval", "7", "--eew", "3"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(simBoardSnapshot(&sim).eeprom[3], 7);
+    EXPECT_EQ(simBoardSnapshot(sim).eeprom[3], 7);
 }
 
 TEST_F(LinkFaults, ChargeValueIsTheValueForALaterWrite)
@@ -78,18 +78,18 @@ TEST_F(LinkFaults, ChargeValueIsTheValueForALaterWrite)
     EXPECT_EQ(r.out.substr(0, 84), "Can only charge the battery with 60mA < I < 400mA\n"
                                    "Writing E8 to 10\n"
                                    "EE WR E8 -> [10]\n");
-    EXPECT_EQ(simBoardSnapshot(&sim).eeprom[16], 0xE8);
+    EXPECT_EQ(simBoardSnapshot(sim).eeprom[16], 0xE8);
 }
 
 TEST_F(LinkFaults, BoardGoneMidRunEndsAtOnce)
 {
     startSim();
-    simInjectSilence(&sim, 60000); // the run waits for its first record
-    const std::string path = sim.slavePath;
+    simInjectSilence(sim, 60000); // the run waits for its first record
+    const std::string path = simServerSlavePath(sim);
     const TempDir tmp;
     Background bg = startProgram({programPath("vexo")}, {"VEXO_DEVICE=" + path}, tmp.path() + "/out");
     usleep(100000);
-    simServerStop(&sim); // the line's other end closes
+    simServerStop(sim); // the line's other end closes
     started = false;
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitFor([&] { return !programRunning(&bg); }, 3000));
@@ -122,9 +122,9 @@ TEST_F(LinkFaults, ClosedStandardOutputNeverReachesTheLine)
     startSim();
     const RunResult r = runInChild([&]() -> int {
         close(1);
-        execProgram({programPath("vexo")}, {"VEXO_DEVICE=" + sim.slavePath});
+        execProgram({programPath("vexo")}, {"VEXO_DEVICE=" + simServerSlavePath(sim)});
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(simHostBytes(&sim), 0) << "the report went to the board";
+    EXPECT_EQ(simHostBytes(sim), 0) << "the report went to the board";
 }

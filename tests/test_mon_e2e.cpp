@@ -48,7 +48,7 @@ protected:
             startSim();
         const size_t before = requests().size();
         supervisor = startVexo({"--charge", ma}, "sup.txt");
-        ASSERT_TRUE(waitFor([&] { return requests().size() >= before + 60; }, 5000));
+        ASSERT_TRUE(waitRequests(before + 60, 5000));
     }
 };
 
@@ -73,7 +73,7 @@ TEST_F(Monitor, SetCurrentMovesTheTargetAndTelemetryFollows)
     startSupervisor("200");
     RunResult r = runProgram({monPath(), "127.0.0.1", "set-current", "300"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(waitFor([&] { return std::abs(simBoardSnapshot(&sim).currentUa - 300000) <= 3000; }, 5000));
+    EXPECT_TRUE(waitFor([&] { return std::abs(simBoardSnapshot(sim).currentUa - 300000) <= 3000; }, 5000));
     waitFor([] { return false; }, 1200); // one whole second at the new target
     r = runProgram({monPath(), "--count", "2", "--json", "127.0.0.1"}, {}, 10000);
     const auto rows = lines(r.out);

@@ -197,17 +197,15 @@ class SimControlWords : public ::testing::TestWithParam<BadControl> {};
 
 TEST_P(SimControlWords, AreRefusedWithNoEffect)
 {
-    SimServer sim;
-    SimConfig cfg;
-    simBoardInit(&sim.board, cfg.board);
-    const auto eeprom = sim.board.eeprom;
-    EXPECT_EQ(simControl(&sim, GetParam().line), GetParam().message);
-    const SimFaults f = sim.faults;
+    SimHandle sim(simServerNew(SimConfig{}));
+    const auto eeprom = simBoardSnapshot(sim.get()).eeprom;
+    EXPECT_EQ(simControl(sim.get(), GetParam().line), GetParam().message);
+    const SimFaults f = simServerFaults(sim.get());
     EXPECT_EQ(f.noiseBytes + f.badChecksumFrames + f.shortFrames + f.oversizedFrames + f.confirmAfter, 0);
     EXPECT_FALSE(f.garbage || f.ignoreRequests);
     EXPECT_EQ(f.silentUntil, 0);
-    EXPECT_TRUE(sim.board.eeprom == eeprom);
-    EXPECT_FALSE(sim.board.onBattery);
+    EXPECT_TRUE(simBoardSnapshot(sim.get()).eeprom == eeprom);
+    EXPECT_FALSE(simBoardSnapshot(sim.get()).onBattery);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -227,13 +225,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SimControlWords, GoodWordsStillWork)
 {
-    SimServer sim;
-    EXPECT_EQ(simControl(&sim, "eeprom 0x10 0xA5"), "");
-    EXPECT_EQ(sim.board.eeprom[16], 0xA5);
-    EXPECT_EQ(simControl(&sim, "garbage on"), "");
-    EXPECT_TRUE(sim.faults.garbage);
-    EXPECT_EQ(simControl(&sim, "noise 4096"), "");
-    EXPECT_EQ(sim.faults.noiseBytes, 4096);
+    SimHandle sim(simServerNew(SimConfig{}));
+    EXPECT_EQ(simControl(sim.get(), "eeprom 0x10 0xA5"), "");
+    EXPECT_EQ(simBoardSnapshot(sim.get()).eeprom[16], 0xA5);
+    EXPECT_EQ(simControl(sim.get(), "garbage on"), "");
+    EXPECT_TRUE(simServerFaults(sim.get()).garbage);
+    EXPECT_EQ(simControl(sim.get(), "noise 4096"), "");
+    EXPECT_EQ(simServerFaults(sim.get()).noiseBytes, 4096);
 }
 
 // Link mode: a bad control command is answered on standard error; the

@@ -118,7 +118,7 @@ protected:
             close(peer);
         SupervisorTest::TearDown();
     }
-    double now() { return simServerNow(&sim); }
+    double now() { return simServerNow(sim); }
     // Takes telemetry and notes shutdown calls until the board's time is t.
     void pumpUntil(double t)
     {
@@ -159,7 +159,7 @@ TEST_F(Soak, FaultsOnAScheduleLoseNothing)
     int port = 0;
     peer = loopbackSocket(0, &port);
     const double t0 = now();
-    ASSERT_TRUE(waitFor([&] { return requests().size() > 15; }, 5000));
+    ASSERT_TRUE(waitRequests(16, 5000));
     command(1, port);
 
     long rss0 = -1;
@@ -175,12 +175,12 @@ TEST_F(Soak, FaultsOnAScheduleLoseNothing)
             pumpUntil(base + s.at);
             ASSERT_TRUE(programRunning(&bg)) << "the supervisor ended with status " << bg.status;
             switch (s.act) {
-            case Act::Noise: simInjectNoise(&sim, 12); break;
-            case Act::Quiet: simInjectNoise(&sim, 0); break;
-            case Act::BadSums: simInjectBadChecksum(&sim, 20); break;
-            case Act::Shorts: simInjectShortFrame(&sim, 50); break;
-            case Act::Oversize: simInjectOversizedFrame(&sim, 5); break;
-            case Act::Silence: simInjectSilence(&sim, 150); break;
+            case Act::Noise: simInjectNoise(sim, 12); break;
+            case Act::Quiet: simInjectNoise(sim, 0); break;
+            case Act::BadSums: simInjectBadChecksum(sim, 20); break;
+            case Act::Shorts: simInjectShortFrame(sim, 50); break;
+            case Act::Oversize: simInjectOversizedFrame(sim, 5); break;
+            case Act::Silence: simInjectSilence(sim, 150); break;
             case Act::Stop1s: stopFor(1000); break;
             case Act::Stop100ms: stopFor(100); break;
             case Act::UdpGarbage:
@@ -190,17 +190,17 @@ TEST_F(Soak, FaultsOnAScheduleLoseNothing)
             case Act::Target250: command(3, 250), target = 250; break;
             case Act::Target200: command(3, 200), target = 200; break;
             case Act::Battery:
-                simSetLinePower(&sim, false);
+                simSetLinePower(sim, false);
                 failedAt = now();
                 expectedShutdowns.push_back(failedAt + SHUTDOWN_DELAY);
                 break;
-            case Act::Line: simSetLinePower(&sim, true); break;
-            case Act::GarbageOn: simSetGarbage(&sim, true); break;
-            case Act::GarbageOff: simSetGarbage(&sim, false); break;
-            case Act::BurstOn: simInjectBurst(&sim, 6); break;
-            case Act::BurstOff: simInjectBurst(&sim, 0); break;
+            case Act::Line: simSetLinePower(sim, true); break;
+            case Act::GarbageOn: simSetGarbage(sim, true); break;
+            case Act::GarbageOff: simSetGarbage(sim, false); break;
+            case Act::BurstOn: simInjectBurst(sim, 6); break;
+            case Act::BurstOff: simInjectBurst(sim, 0); break;
             case Act::Check:
-                EXPECT_NEAR(simBoardSnapshot(&sim).currentUa / 1000.0, target, 3.0) << "relocked";
+                EXPECT_NEAR(simBoardSnapshot(sim).currentUa / 1000.0, target, 3.0) << "relocked";
                 if (rss0 < 0) {
                     rss0 = statusField(bg.pid, "VmRSS:");
                     fds0 = descriptorCount(bg.pid);
@@ -216,7 +216,7 @@ TEST_F(Soak, FaultsOnAScheduleLoseNothing)
     const long simRss1 = statusField(getpid(), "VmRSS:");
     printf("soak: %d s, %ld requests; supervisor RSS %ld -> %ld kB, descriptors %d -> %d; "
            "simulator process RSS %ld -> %ld kB; longest telemetry gap %.2f s; shutdowns %zu\n",
-           seconds, simRequestsTotal(&sim), rss0, rss1, fds0, descriptorCount(bg.pid), simRss0, simRss1, longestGap,
+           seconds, simRequestsTotal(sim), rss0, rss1, fds0, descriptorCount(bg.pid), simRss0, simRss1, longestGap,
            shutdownsAt.size());
     EXPECT_EQ(descriptorCount(bg.pid), fds0) << "descriptors";
     // Behind an emulator the RSS is the emulator's, which grows as it

@@ -29,7 +29,7 @@ protected:
         SupervisorTest::TearDown();
     }
     void start(const std::vector<std::string>& args) { bg = startVexo(args, "out.txt"); }
-    double boardMilliamps() { return simBoardSnapshot(&sim).currentUa / 1000.0; }
+    double boardMilliamps() { return simBoardSnapshot(sim).currentUa / 1000.0; }
     // Waits until the board's current has stayed within 3 mA of ma for a while.
     bool waitLocked(double ma, int timeoutMs)
     {
@@ -79,7 +79,7 @@ TEST_P(SupervisorStall, GoesOnLockedWithTelemetry)
     ASSERT_EQ(kill(bg.pid, SIGSTOP), 0);
     usleep(static_cast<useconds_t>(GetParam().stopMs) * 1000);
     drainTelemetry();
-    long seen = simRequestsTotal(&sim);
+    long seen = simRequestsTotal(sim);
     ASSERT_EQ(kill(bg.pid, SIGCONT), 0);
 
     const auto datagram = receiveOne(peer, 3000);
@@ -87,7 +87,7 @@ TEST_P(SupervisorStall, GoesOnLockedWithTelemetry)
     std::vector<SimRequest> after;
     ASSERT_TRUE(waitFor(
         [&] {
-            for (auto& r : simRequestsSince(&sim, &seen))
+            for (auto& r : simRequestsSince(sim, &seen))
                 after.push_back(r);
             return after.size() >= 14;
         },
@@ -118,12 +118,12 @@ TEST_F(SupervisorFaults, PowerFailureDuringAStopIsActedOnAfterIt)
     start({"--shutdown", "3", "--charge", "200"});
     ASSERT_TRUE(waitLocked(200, 10000));
     ASSERT_EQ(kill(bg.pid, SIGSTOP), 0);
-    simSetLinePower(&sim, false);
+    simSetLinePower(sim, false);
     usleep(1500000);
-    const double resumed = simServerNow(&sim);
+    const double resumed = simServerNow(sim);
     ASSERT_EQ(kill(bg.pid, SIGCONT), 0);
     ASSERT_TRUE(waitFor([&] { return !shutdownCalls().empty(); }, 6000));
-    const double at = simServerNow(&sim) - resumed;
+    const double at = simServerNow(sim) - resumed;
     EXPECT_GE(at, 2.0);
     EXPECT_LE(at, 4.5);
     EXPECT_EQ(shutdownCalls()[0].substr(shutdownCalls()[0].find(' ') + 1), "-h now");
@@ -136,11 +136,11 @@ TEST_F(SupervisorFaults, NoiseBurstIsWaitedOut)
 {
     start({"--charge", "200"});
     ASSERT_TRUE(waitLocked(200, 10000));
-    simSetGarbage(&sim, true);
+    simSetGarbage(sim, true);
     usleep(2200000);
-    simSetGarbage(&sim, false);
+    simSetGarbage(sim, false);
     const size_t n = requests().size();
-    ASSERT_TRUE(waitFor([&] { return requests().size() >= n + 20; }, 5000));
+    ASSERT_TRUE(waitRequests(n + 20, 5000));
     EXPECT_TRUE(programRunning(&bg));
     EXPECT_NEAR(boardMilliamps(), 200.0, 3.0);
 }
@@ -150,9 +150,9 @@ TEST_F(SupervisorFaults, NoiseBurstIsWaitedOut)
 TEST_F(SupervisorFaults, ShortPacketsNeverDriveARequest)
 {
     startSim();
-    simInjectShortFrame(&sim, 1000000);
+    simInjectShortFrame(sim, 1000000);
     start({"--charge", "200"});
-    ASSERT_TRUE(waitFor([&] { return requests().size() >= 40; }, 10000));
+    ASSERT_TRUE(waitRequests(40, 10000));
     const auto reqs = requests();
     for (size_t i = 1; i < reqs.size(); i++) {
         SCOPED_TRACE(i);
@@ -179,13 +179,13 @@ TEST_F(SupervisorFaults, CommandInAFloodTakesEffectWithinASecond)
         if (i == 1000) {
             const std::int32_t stop[2] = {3, 0}; // continuous charging at 0 mA: PWMs off
             sendTo(flooder, 4000, stop, sizeof stop);
-            sentAt = simServerNow(&sim);
+            sentAt = simServerNow(sim);
         }
         usleep(1000);
     }
     close(flooder);
     double offAt = -1;
-    for (const auto& r : simRequests(&sim))
+    for (const auto& r : simRequests(sim))
         if (r.valid && r.t > sentAt && !VEXObit(r.req.outputs, pwm1en)) {
             offAt = r.t;
             break;
@@ -198,18 +198,18 @@ TEST_F(SupervisorFaults, CommandInAFloodTakesEffectWithinASecond)
 TEST_F(SupervisorFaults, HangUpOfTheStartingTerminalIsIgnored)
 {
     start({"--charge", "200"});
-    ASSERT_TRUE(waitFor([&] { return requests().size() >= 5; }, 5000));
+    ASSERT_TRUE(waitRequests(5, 5000));
     ASSERT_EQ(kill(bg.pid, SIGHUP), 0);
     const size_t n = requests().size();
-    EXPECT_TRUE(waitFor([&] { return requests().size() >= n + 20; }, 5000));
+    EXPECT_TRUE(waitRequests(n + 20, 5000));
     EXPECT_TRUE(programRunning(&bg));
 }
 
 TEST_F(SupervisorFaults, BoardGoneEndsTheSupervisorAtOnce)
 {
     start({"--charge", "200"});
-    ASSERT_TRUE(waitFor([&] { return requests().size() >= 5; }, 5000));
-    simServerStop(&sim);
+    ASSERT_TRUE(waitRequests(5, 5000));
+    simServerStop(sim);
     started = false;
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitFor([&] { return !programRunning(&bg); }, 3000));
@@ -226,9 +226,9 @@ TEST_F(SupervisorFaults, ClosedStandardErrorKeepsThePort)
     if (bg.pid == 0) {
         close(2);
         execProgram({programPath("vexo"), "--charge", "250"},
-                    {"VEXO_DEVICE=" + sim.slavePath, "PATH=" + dir + "/fakebin:/usr/bin:/bin"});
+                    {"VEXO_DEVICE=" + simServerSlavePath(sim), "PATH=" + dir + "/fakebin:/usr/bin:/bin"});
     }
-    ASSERT_TRUE(waitFor([&] { return requests().size() >= 30; }, 5000));
+    ASSERT_TRUE(waitRequests(30, 5000));
     EXPECT_TRUE(programRunning(&bg));
     EXPECT_TRUE(waitLocked(250, 5000));
 }
