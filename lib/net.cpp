@@ -85,3 +85,21 @@ void netAdrsFromName(sockaddr_in* adrs, const char* name, int port)
     }
     netAdrsFromHost(adrs, host, port);
 }
+
+void netBatchPrepare(mmsghdr* msgs, iovec* iov, int n, unsigned char* bufs, size_t bufLen, sockaddr_in* from,
+                     unsigned char* ctl, size_t ctlLen)
+{
+    for (int i = 0; i < n; i++) {
+        const auto k = static_cast<size_t>(i);
+        iov[i] = iovec{bufs + k * bufLen, bufLen};
+        msgs[i] = mmsghdr{};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+        if (ctl != nullptr) {
+            msgs[i].msg_hdr.msg_control = ctl + k * ctlLen;
+            msgs[i].msg_hdr.msg_controllen = ctlLen;
+        }
+    }
+}

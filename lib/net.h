@@ -7,6 +7,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "ByteArray.h"
 
@@ -28,6 +29,12 @@ ByteArrayRef netUDPrx(int fd, ByteArrayRef buf, sockaddr_in* from);
 
 // netUDPrx with extra recvfrom flags (MSG_DONTWAIT: never wait).
 ByteArrayRef netUDPrxFlags(int fd, ByteArrayRef buf, sockaddr_in* from, int flags);
+
+// Headers for receiving up to n datagrams with one recvmmsg: datagram i goes
+// to bufs + i * bufLen, its sender to from[i] and, when ctl is not null, its
+// control messages to ctl + i * ctlLen. Call again before each recvmmsg.
+void netBatchPrepare(mmsghdr* msgs, iovec* iov, int n, unsigned char* bufs, size_t bufLen, sockaddr_in* from,
+                     unsigned char* ctl, size_t ctlLen);
 
 // Sends buf as one datagram to *to; returns the bytes sent or -1.
 int netUDPtx(int fd, ByteArrayRef buf, const sockaddr_in* to);

@@ -18,53 +18,21 @@ void simInjectSilence(SimServer* s, int ms)
     s->faults.silentUntil = simServerNow(s) + ms / 1000.0;
 }
 
-void simInjectNoise(SimServer* s, int bytesPerGap)
+// Sets one fault switch under the lock.
+template <typename T> static void setFault(SimServer* s, T SimFaults::*field, T value)
 {
     std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.noiseBytes = bytesPerGap;
+    s->faults.*field = value;
 }
 
-void simInjectBadChecksum(SimServer* s, int frames)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.badChecksumFrames = frames;
-}
-
-void simInjectShortFrame(SimServer* s, int frames)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.shortFrames = frames;
-}
-
-void simInjectOversizedFrame(SimServer* s, int frames)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.oversizedFrames = frames;
-}
-
-void simSetGarbage(SimServer* s, bool on)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.garbage = on;
-}
-
-void simSetIgnoreRequests(SimServer* s, bool on)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.ignoreRequests = on;
-}
-
-void simSetConfirmAfter(SimServer* s, int replies)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.confirmAfter = replies;
-}
-
-void simInjectBurst(SimServer* s, int records)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    s->faults.burstRecords = records;
-}
+void simInjectNoise(SimServer* s, int bytesPerGap) { setFault(s, &SimFaults::noiseBytes, bytesPerGap); }
+void simInjectBadChecksum(SimServer* s, int frames) { setFault(s, &SimFaults::badChecksumFrames, frames); }
+void simInjectShortFrame(SimServer* s, int frames) { setFault(s, &SimFaults::shortFrames, frames); }
+void simInjectOversizedFrame(SimServer* s, int frames) { setFault(s, &SimFaults::oversizedFrames, frames); }
+void simSetGarbage(SimServer* s, bool on) { setFault(s, &SimFaults::garbage, on); }
+void simSetIgnoreRequests(SimServer* s, bool on) { setFault(s, &SimFaults::ignoreRequests, on); }
+void simSetConfirmAfter(SimServer* s, int replies) { setFault(s, &SimFaults::confirmAfter, replies); }
+void simInjectBurst(SimServer* s, int records) { setFault(s, &SimFaults::burstRecords, records); }
 
 void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, word temp)
 {

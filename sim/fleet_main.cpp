@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "net.h"
 #include "vexo_wire.h"
 
 constexpr int SLICES = 10; // sends per second, each to a tenth of the fleet
@@ -77,21 +78,12 @@ static void takeCommand(FleetSim* s, std::uint32_t dst, const sockaddr_in& from,
 static void receive(FleetSim* s)
 {
     static unsigned char bufs[BATCH][sizeof(VEXOUDPcommand)];
-    static unsigned char ctl[BATCH][CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) static unsigned char ctl[BATCH][CMSG_SPACE(sizeof(in_pktinfo))];
     static sockaddr_in froms[BATCH];
     mmsghdr msgs[BATCH];
     iovec iov[BATCH];
     for (;;) {
-        for (int i = 0; i < BATCH; i++) {
-            iov[i] = iovec{bufs[i], sizeof bufs[i]};
-            msgs[i] = mmsghdr{};
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_hdr.msg_name = &froms[i];
-            msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
-            msgs[i].msg_hdr.msg_control = ctl[i];
-            msgs[i].msg_hdr.msg_controllen = sizeof ctl[i];
-        }
+        netBatchPrepare(msgs, iov, BATCH, bufs[0], sizeof bufs[0], froms, ctl[0], sizeof ctl[0]);
         const int n = recvmmsg(s->fd, msgs, BATCH, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             return;
@@ -132,7 +124,7 @@ static vexoInfo telemetryOf(const FleetSim* s, std::size_t i, time_t now)
 static void sendSlice(FleetSim* s, int slice)
 {
     static vexoInfo infos[BATCH];
-    static unsigned char ctl[BATCH][CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) static unsigned char ctl[BATCH][CMSG_SPACE(sizeof(in_pktinfo))];
     mmsghdr msgs[BATCH];
     iovec iov[BATCH];
     const time_t now = time(nullptr);

@@ -64,21 +64,20 @@ record() { # build-dir out-file
 --event-cmd /nonexistent --pwm1 1
 LIST
     for args in "--help" "" "127.0.0.1 set-current 9999" "127.0.0.1 set-cycle 1" "127.0.0.1 frobnicate"; do
-        set +e
-        # shellcheck disable=SC2086
-        "$B/tools/vexo-mon" $args > "$work/stdout" 2> "$work/stderr"
-        rc=$?
-        set -e
-        { echo "== vexo-mon $args: status $rc"; cat "$work/stdout" "$work/stderr"; } >> "$out"
+        tool "$B/tools/vexo-mon" vexo-mon "$args" "$out"
     done
     for args in "--help" "--interval x" "--eeprom /dev/full -- true"; do
-        set +e
-        # shellcheck disable=SC2086
-        "$B/sim/vexo-sim" $args > "$work/stdout" 2> "$work/stderr"
-        rc=$?
-        set -e
-        { echo "== vexo-sim $args: status $rc"; cat "$work/stdout" "$work/stderr"; } >> "$out"
+        tool "$B/sim/vexo-sim" vexo-sim "$args" "$out"
     done
+}
+
+tool() { # program name args out-file: what a tool prints and its status
+    set +e
+    # shellcheck disable=SC2086 # the arguments are split on purpose
+    "$1" $3 > "$work/stdout" 2> "$work/stderr"
+    rc=$?
+    set -e
+    { echo "== $2 $3: status $rc"; cat "$work/stdout" "$work/stderr"; } >> "$4"
 }
 
 git worktree add --detach "$work/base" "$rev" >/dev/null 2>&1

@@ -199,14 +199,7 @@ void fleetReceive(Fleet* f, long long now)
     mmsghdr msgs[batch];
     iovec iov[batch];
     for (int total = 0; total < FLEET_RECEIVE_BATCH;) {
-        for (int i = 0; i < batch; i++) {
-            iov[i] = iovec{bufs[i], sizeof bufs[i]};
-            msgs[i] = mmsghdr{};
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_hdr.msg_name = &froms[i];
-            msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
-        }
+        netBatchPrepare(msgs, iov, batch, bufs[0], sizeof bufs[0], froms, nullptr, 0);
         const int n = recvmmsg(f->fd, msgs, batch, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             return;

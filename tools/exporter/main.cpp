@@ -86,7 +86,7 @@ int main(int argc, char** argv)
             if (listen.find(':') == std::string::npos)
                 listen += ":" + std::to_string(EXPORTER_DEFAULT_PORT);
             if (listen[0] == ':')
-                listen = "0.0.0.0" + listen;
+                listen.insert(0, "0.0.0.0");
             break;
         case 'p':
             if (!cliParseLong(optarg, 0, 65535, &port)) {
