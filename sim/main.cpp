@@ -173,10 +173,21 @@ static double numberArg(const char* option, const char* text, double min, double
     return v;
 }
 
-int main(int argc, char** argv)
-{
+// One run of the simulator: what the command line asks for and what is open.
+struct SimRun {
     SimConfig cfg;
     std::string link, recordPath, controlPath;
+    char** command = nullptr; // the command to run, or null in link mode
+    SimServer* sim = nullptr;
+    FILE* rec = nullptr;
+    std::vector<ControlInput> inputs;
+    int fifoWriter = -1;
+    pid_t child = -1;
+};
+
+// Reads the options; -1 when the run goes on, else the exit status.
+static int readArgs(int argc, char** argv, SimRun* r)
+{
     static const option opts[] = {{"interval", required_argument, nullptr, 'i'},
                                   {"eeprom", required_argument, nullptr, 'e'},
                                   {"onbatt-at", required_argument, nullptr, 'b'},
@@ -188,6 +199,7 @@ int main(int argc, char** argv)
                                   {"link", required_argument, nullptr, 'L'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {nullptr, 0, nullptr, 0}};
+    SimConfig& cfg = r->cfg;
     int c;
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
         switch (c) {
@@ -197,129 +209,162 @@ int main(int argc, char** argv)
         case 'l': cfg.lineAtS = numberArg("line-at", optarg, 0, 1e9); break;
         case 'n': cfg.board.noiseUa = numberArg("noise-ua", optarg, 0, 1e6); break;
         case 's': cfg.board.seed = static_cast<unsigned>(numberArg("seed", optarg, 0, 4294967295.0)); break;
-        case 'r': recordPath = optarg; break;
-        case 'c': controlPath = optarg; break;
-        case 'L': link = optarg; break;
+        case 'r': r->recordPath = optarg; break;
+        case 'c': r->controlPath = optarg; break;
+        case 'L': r->link = optarg; break;
         case 'h': printf("%s", usage); return 0;
         default: fprintf(stderr, "%s", usage); return 2;
         }
     }
     const bool runCommand = optind < argc;
-    if (runCommand == !link.empty() || cfg.intervalMs < 0) {
+    if (runCommand == !r->link.empty() || cfg.intervalMs < 0) {
         fprintf(stderr, "%s", usage);
         return 2;
     }
-
-    if (!controlPath.empty()) {
+    r->command = runCommand ? argv + optind : nullptr;
+    if (!r->controlPath.empty()) {
         struct stat st {};
-        if (stat(controlPath.c_str(), &st) == 0 ? !S_ISFIFO(st.st_mode) : errno != ENOENT) {
-            fprintf(stderr, "vexo-sim: --control %s: not a FIFO\n", controlPath.c_str());
+        if (stat(r->controlPath.c_str(), &st) == 0 ? !S_ISFIFO(st.st_mode) : errno != ENOENT) {
+            fprintf(stderr, "vexo-sim: --control %s: not a FIFO\n", r->controlPath.c_str());
             return 2;
         }
     }
-    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        fprintf(stderr, "vexo-sim: %s\n", strerror(errno));
-        return 1;
-    }
-    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGCHLD});
-    signal(SIGPIPE, SIG_IGN);
+    return -1;
+}
 
-    SimServer* sim = simServerNew(cfg);
-    if (!simServerStart(sim)) {
+// Starts the board and opens the record, the control FIFO and the link;
+// false after a message.
+static bool openBoard(SimRun* r)
+{
+    r->sim = simServerNew(r->cfg);
+    if (!simServerStart(r->sim)) {
         fprintf(stderr, "vexo-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
-        return 1;
+        return false;
     }
-    FILE* rec = nullptr;
-    if (!recordPath.empty() && (rec = fopen(recordPath.c_str(), "a")) == nullptr) {
-        fprintf(stderr, "vexo-sim: cannot open %s: %s\n", recordPath.c_str(), strerror(errno));
-        simServerUnref(sim);
-        return 1;
+    if (!r->recordPath.empty() && (r->rec = fopen(r->recordPath.c_str(), "a")) == nullptr) {
+        fprintf(stderr, "vexo-sim: cannot open %s: %s\n", r->recordPath.c_str(), strerror(errno));
+        return false;
     }
-    std::vector<ControlInput> inputs;
-    int fifoWriter = -1;
-    if (!controlPath.empty()) {
-        if (mkfifo(controlPath.c_str(), 0600) != 0 && errno != EEXIST) {
-            fprintf(stderr, "vexo-sim: cannot make %s: %s\n", controlPath.c_str(), strerror(errno));
-            simServerUnref(sim);
-            return 1;
+    if (!r->controlPath.empty()) {
+        if (mkfifo(r->controlPath.c_str(), 0600) != 0 && errno != EEXIST) {
+            fprintf(stderr, "vexo-sim: cannot make %s: %s\n", r->controlPath.c_str(), strerror(errno));
+            return false;
         }
         ControlInput in;
-        in.fd = open(controlPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        fifoWriter = open(controlPath.c_str(), O_WRONLY | O_CLOEXEC); // no EOF when writers come and go
-        inputs.push_back(in);
+        in.fd = open(r->controlPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        r->fifoWriter = open(r->controlPath.c_str(), O_WRONLY | O_CLOEXEC); // no EOF when writers come and go
+        r->inputs.push_back(in);
     }
-    if (!link.empty()) {
-        struct stat st {};
-        if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            unlink(link.c_str());
-        if (symlink(simServerSlavePath(sim).c_str(), link.c_str()) != 0) {
-            fprintf(stderr, "vexo-sim: cannot link %s: %s\n", link.c_str(), strerror(errno));
-            simServerUnref(sim);
-            return 1;
-        }
-        inputs.push_back(ControlInput{0, ""});
-        fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n",
-                simServerSlavePath(sim).c_str(), link.c_str(), cfg.intervalMs);
-    } else {
-        fprintf(stderr, "vexo-sim: board on %s, a status every %d ms\n", simServerSlavePath(sim).c_str(),
-                cfg.intervalMs);
+    const std::string line = simServerSlavePath(r->sim);
+    if (r->link.empty()) {
+        fprintf(stderr, "vexo-sim: board on %s, a status every %d ms\n", line.c_str(), r->cfg.intervalMs);
+        return true;
     }
+    struct stat st {};
+    if (lstat(r->link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        unlink(r->link.c_str());
+    if (symlink(line.c_str(), r->link.c_str()) != 0) {
+        fprintf(stderr, "vexo-sim: cannot link %s: %s\n", r->link.c_str(), strerror(errno));
+        r->link.clear(); // not ours to remove
+        return false;
+    }
+    r->inputs.push_back(ControlInput{0, ""});
+    fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n", line.c_str(),
+            r->link.c_str(), r->cfg.intervalMs);
+    return true;
+}
 
-    pid_t child = -1;
-    if (runCommand) {
-        setenv("VEXO_DEVICE", simServerSlavePath(sim).c_str(), 1);
-        child = fork();
-        if (child == 0) {
-            cliDefaultSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD});
-            execvp(argv[optind], argv + optind);
-            fprintf(stderr, "vexo-sim: cannot run %s: %s\n", argv[optind], strerror(errno));
-            _exit(127);
-        }
+// Runs the command, if any, with VEXO_DEVICE naming the board's line.
+static void startCommand(SimRun* r)
+{
+    if (r->command == nullptr)
+        return;
+    setenv("VEXO_DEVICE", simServerSlavePath(r->sim).c_str(), 1);
+    r->child = fork();
+    if (r->child == 0) {
+        cliDefaultSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD});
+        execvp(r->command[0], r->command);
+        fprintf(stderr, "vexo-sim: cannot run %s: %s\n", r->command[0], strerror(errno));
+        _exit(127);
     }
+}
 
-    int status = 0;
-    long recorded = 0;
-    long eepromFailures = 0;
+static int exitStatus(int ws) { return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws); }
+
+// Serves control commands, the record and the EEPROM reports until "quit", a
+// signal or the command's end; returns the command's status (0 without one).
+static int serve(SimRun* r, long* recorded, long* eepromFailures)
+{
     bool quit = false;
     while (!quit && stopSignal == 0) {
-        std::vector<pollfd> fds(inputs.size());
-        std::transform(inputs.begin(), inputs.end(), fds.begin(), [](const ControlInput& in) {
+        std::vector<pollfd> fds(r->inputs.size());
+        std::transform(r->inputs.begin(), r->inputs.end(), fds.begin(), [](const ControlInput& in) {
             return pollfd{in.fd, POLLIN, 0};
         });
         fds.push_back(pollfd{wakePipe[0], POLLIN, 0});
         poll(fds.data(), fds.size(), 50);
         char drain[64];
         while (read(wakePipe[0], drain, sizeof drain) > 0) {}
-        for (size_t i = 0; i < inputs.size(); i++)
-            if (inputs[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)))
-                quit |= !readControl(sim, &inputs[i]);
-        flushRecord(sim, rec, &recorded);
-        eepromWritesFailed(sim, cfg.board.eepromPath, &eepromFailures);
-        if (child > 0) {
-            int ws = 0;
-            if (waitpid(child, &ws, WNOHANG) == child) {
-                status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-                child = -1;
-                break;
-            }
+        for (size_t i = 0; i < r->inputs.size(); i++)
+            if (r->inputs[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)))
+                quit |= !readControl(r->sim, &r->inputs[i]);
+        flushRecord(r->sim, r->rec, recorded);
+        eepromWritesFailed(r->sim, r->cfg.board.eepromPath, eepromFailures);
+        int ws = 0;
+        if (r->child > 0 && waitpid(r->child, &ws, WNOHANG) == r->child) {
+            r->child = -1;
+            return exitStatus(ws);
         }
     }
-    if (child > 0) {
-        kill(child, SIGTERM);
-        int ws = 0;
-        waitpid(child, &ws, 0);
-        status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    if (r->child <= 0)
+        return 0;
+    kill(r->child, SIGTERM);
+    int ws = 0;
+    waitpid(r->child, &ws, 0);
+    r->child = -1;
+    return exitStatus(ws);
+}
+
+// Stops the board, writes the last of the record and closes what is open.
+static void closeBoard(SimRun* r, long* recorded)
+{
+    if (r->sim != nullptr) {
+        simServerStop(r->sim);
+        flushRecord(r->sim, r->rec, recorded);
     }
-    simServerUnref(sim);
-    flushRecord(sim, rec, &recorded);
-    if (rec != nullptr)
-        fclose(rec);
-    if (fifoWriter >= 0)
-        close(fifoWriter);
-    if (!link.empty())
-        unlink(link.c_str());
+    if (r->rec != nullptr)
+        fclose(r->rec);
+    if (r->fifoWriter >= 0)
+        close(r->fifoWriter);
+    if (!r->link.empty())
+        unlink(r->link.c_str());
+}
+
+int main(int argc, char** argv)
+{
+    SimRun r;
+    const int done = readArgs(argc, argv, &r);
+    if (done >= 0)
+        return done;
+    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        fprintf(stderr, "vexo-sim: %s\n", strerror(errno));
+        return 1;
+    }
+    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGCHLD});
+    signal(SIGPIPE, SIG_IGN);
+    long recorded = 0;
+    long eepromFailures = 0;
+    if (!openBoard(&r)) {
+        closeBoard(&r, &recorded);
+        simServerUnref(r.sim);
+        return 1;
+    }
+    startCommand(&r);
+    int status = serve(&r, &recorded, &eepromFailures);
+    closeBoard(&r, &recorded);
     // Lost EEPROM writes fail the run; a command's own failure says more.
-    if (eepromWritesFailed(sim, cfg.board.eepromPath, &eepromFailures) && status == 0)
+    if (eepromWritesFailed(r.sim, r.cfg.board.eepromPath, &eepromFailures) && status == 0)
         status = 1;
+    simServerUnref(r.sim);
     return status;
 }

@@ -43,13 +43,22 @@ static bool sendCommand(int fd, const sockaddr_in& to, const VEXOUDPcommand& cmd
            static_cast<ssize_t>(sizeof cmd);
 }
 
-int main(int argc, char** argv)
-{
+// What the command line asks for.
+struct MonArgs {
     int port = 0;
     long count = -1;
     long seconds = -1;
     bool force = false;
     MonFormat format = MonFormat::Text;
+    const char* host = nullptr;
+    std::string action; // empty: watch the telemetry
+    int nargs = 0;
+    char** args = nullptr;
+};
+
+// Reads the options; -1 when the run goes on, else the exit status.
+static int readArgs(int argc, char** argv, MonArgs* a)
+{
     static const option opts[] = {
         {"port", required_argument, nullptr, 'p'},    {"csv", no_argument, nullptr, 'c'},
         {"json", no_argument, nullptr, 'j'},          {"count", required_argument, nullptr, 'n'},
@@ -64,10 +73,10 @@ int main(int argc, char** argv)
                 fprintf(stderr, "vexo-mon: --port needs a port number 0 to 65535, not '%s'\n", optarg);
                 return 2;
             }
-            port = v;
+            a->port = v;
             break;
-        case 'c': format = MonFormat::Csv; break;
-        case 'j': format = MonFormat::Json; break;
+        case 'c': a->format = MonFormat::Csv; break;
+        case 'j': a->format = MonFormat::Json; break;
         case 'n':
         case 's':
             if (!cliParseInt(optarg, 1, 1000000000, &v)) {
@@ -75,9 +84,9 @@ int main(int argc, char** argv)
                         c == 'n' ? "count" : "seconds", optarg);
                 return 2;
             }
-            (c == 'n' ? count : seconds) = v;
+            (c == 'n' ? a->count : a->seconds) = v;
             break;
-        case 'f': force = true; break;
+        case 'f': a->force = true; break;
         case 'h': printUsage(stdout); return 0;
         default: printUsage(stderr); return 2;
         }
@@ -86,57 +95,45 @@ int main(int argc, char** argv)
         printUsage(stderr);
         return 2;
     }
-    const char* host = argv[optind++];
-    const std::string action = optind < argc ? argv[optind++] : "";
-    const int nargs = argc - optind;
-    char** args = argv + optind;
+    a->host = argv[optind++];
+    a->action = optind < argc ? argv[optind++] : "";
+    a->nargs = argc - optind;
+    a->args = argv + optind;
+    return -1;
+}
 
-    sockaddr_in to{};
-    if (!cliResolve(host, VEXO_UDP_PORT, &to)) {
-        fprintf(stderr, "vexo-mon: cannot resolve %s\n", host);
-        return 1;
+// The steering command of the action, checked before anything is sent;
+// false after a message.
+static bool steeringCommand(const MonArgs& a, VEXOUDPcommand* cmd)
+{
+    std::int32_t ma = 0, on = 0, off = 0;
+    if (a.action == "set-current" && a.nargs == 1 && cliParseInt(a.args[0], -2000000, 2000000, &ma)) {
+        *cmd = monCommand(VEXO_CMD_SET_CURRENT, ma);
+    } else if (a.action == "set-cycle" && a.nargs == 3 && cliParseInt(a.args[0], -2000000, 2000000, &ma) &&
+               cliParseInt(a.args[1], 0, 2000000000, &on) && cliParseInt(a.args[2], 0, 2000000000, &off)) {
+        *cmd = monCommand(VEXO_CMD_SET_CYCLE, ma, on, off);
+    } else if (a.action == "stop-telemetry" && a.nargs == 0) {
+        *cmd = monCommand(VEXO_CMD_TELEMETRY_OFF);
+    } else {
+        fprintf(stderr, "vexo-mon: '%s' needs %s\n", a.action.c_str(),
+                a.action == "set-current"      ? "one whole number: MA"
+                : a.action == "set-cycle"      ? "three whole numbers: MA ON OFF (seconds 0 or more)"
+                : a.action == "stop-telemetry" ? "no arguments"
+                                               : "to be set-current, set-cycle or stop-telemetry");
+        return false;
     }
+    if (cmd->command != VEXO_CMD_TELEMETRY_OFF && !a.force && (ma < VEXO_CHARGE_MIN_MA || ma > VEXO_CHARGE_MAX_MA)) {
+        fprintf(stderr, "vexo-mon: %d mA is outside %d to %d mA; give --force to send it anyway\n", ma,
+                VEXO_CHARGE_MIN_MA, VEXO_CHARGE_MAX_MA);
+        return false;
+    }
+    return true;
+}
 
-    // Steering commands: check everything before anything is sent.
-    VEXOUDPcommand cmd{};
-    if (!action.empty()) {
-        std::int32_t ma = 0, on = 0, off = 0;
-        if (action == "set-current" && nargs == 1 && cliParseInt(args[0], -2000000, 2000000, &ma)) {
-            cmd = monCommand(VEXO_CMD_SET_CURRENT, ma);
-        } else if (action == "set-cycle" && nargs == 3 && cliParseInt(args[0], -2000000, 2000000, &ma) &&
-                   cliParseInt(args[1], 0, 2000000000, &on) && cliParseInt(args[2], 0, 2000000000, &off)) {
-            cmd = monCommand(VEXO_CMD_SET_CYCLE, ma, on, off);
-        } else if (action == "stop-telemetry" && nargs == 0) {
-            cmd = monCommand(VEXO_CMD_TELEMETRY_OFF);
-        } else {
-            fprintf(stderr, "vexo-mon: '%s' needs %s\n", action.c_str(),
-                    action == "set-current"      ? "one whole number: MA"
-                    : action == "set-cycle"      ? "three whole numbers: MA ON OFF (seconds 0 or more)"
-                    : action == "stop-telemetry" ? "no arguments"
-                                                 : "to be set-current, set-cycle or stop-telemetry");
-            return 2;
-        }
-        if (cmd.command != VEXO_CMD_TELEMETRY_OFF && !force && (ma < VEXO_CHARGE_MIN_MA || ma > VEXO_CHARGE_MAX_MA)) {
-            fprintf(stderr, "vexo-mon: %d mA is outside %d to %d mA; give --force to send it anyway\n", ma,
-                    VEXO_CHARGE_MIN_MA, VEXO_CHARGE_MAX_MA);
-            return 2;
-        }
-    }
-
-    const int fd = netUDPbind(port, htonl(INADDR_ANY));
-    if (fd < 0) {
-        fprintf(stderr, "vexo-mon: cannot bind UDP port %d: %s\n", port, strerror(errno));
-        return 1;
-    }
-    if (!action.empty()) {
-        if (!sendCommand(fd, to, cmd)) {
-            fprintf(stderr, "vexo-mon: cannot send to %s: %s\n", host, strerror(errno));
-            return 1;
-        }
-        close(fd);
-        return 0;
-    }
-
+// Prints the telemetry until a limit, a signal or a failed write; asks the
+// supervisor to stop sending at the end. Returns the exit status.
+static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
+{
     sockaddr_in local{};
     socklen_t len = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
@@ -150,12 +147,12 @@ int main(int argc, char** argv)
     MonSubscription sub;
     monSubscriptionStart(&sub, cliNowMs());
     int writeError = 0;
-    if (format == MonFormat::Csv && printf("%s\n", monCsvHeader().c_str()) < 0)
+    if (a.format == MonFormat::Csv && printf("%s\n", monCsvHeader().c_str()) < 0)
         writeError = errno;
     const long long start = cliNowMs();
     long received = 0, garbage = 0, notFinite = 0;
-    while (stopSignal == 0 && writeError == 0 && (count < 0 || received < count) &&
-           (seconds < 0 || cliNowMs() - start < seconds * 1000)) {
+    while (stopSignal == 0 && writeError == 0 && (a.count < 0 || received < a.count) &&
+           (a.seconds < 0 || cliNowMs() - start < a.seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
             unsigned char buf[512];
@@ -166,7 +163,7 @@ int main(int argc, char** argv)
             if (n >= 0 && from.sin_addr.s_addr == to.sin_addr.s_addr && monDecode(buf, static_cast<size_t>(n), &info)) {
                 if (!monFinite(info))
                     notFinite++;
-                if (printf("%s\n", monFormat(info, format).c_str()) < 0)
+                if (printf("%s\n", monFormat(info, a.format).c_str()) < 0)
                     writeError = errno;
                 received++;
                 monSubscriptionHeard(&sub, cliNowMs());
@@ -180,8 +177,8 @@ int main(int argc, char** argv)
                 fprintf(stderr,
                         "vexo-mon: telemetry from %s stopped right after arriving steadily; another subscriber "
                         "may have taken it over (asking again with a back-off up to %d s)\n",
-                        host, MON_REASK_MAX_MS / 1000);
-            fprintf(stderr, "vexo-mon: no telemetry for %lld s, asking %s again\n", silentMs / 1000, host);
+                        a.host, MON_REASK_MAX_MS / 1000);
+            fprintf(stderr, "vexo-mon: no telemetry for %lld s, asking %s again\n", silentMs / 1000, a.host);
             sendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
         }
     }
@@ -192,11 +189,40 @@ int main(int argc, char** argv)
     if (notFinite > 0)
         fprintf(stderr, "vexo-mon: %ld malformed datagram%s carried numbers that are not finite\n", notFinite,
                 notFinite == 1 ? "" : "s");
-    close(fd);
     // A reader that went away (EPIPE) has simply had enough.
     if (writeError != 0 && writeError != EPIPE) {
         fprintf(stderr, "vexo-mon: cannot write: %s\n", strerror(writeError));
         return 1;
     }
     return 0;
+}
+
+int main(int argc, char** argv)
+{
+    MonArgs a;
+    const int done = readArgs(argc, argv, &a);
+    if (done >= 0)
+        return done;
+    sockaddr_in to{};
+    if (!cliResolve(a.host, VEXO_UDP_PORT, &to)) {
+        fprintf(stderr, "vexo-mon: cannot resolve %s\n", a.host);
+        return 1;
+    }
+    VEXOUDPcommand cmd{};
+    if (!a.action.empty() && !steeringCommand(a, &cmd))
+        return 2;
+    const int fd = netUDPbind(a.port, htonl(INADDR_ANY));
+    if (fd < 0) {
+        fprintf(stderr, "vexo-mon: cannot bind UDP port %d: %s\n", a.port, strerror(errno));
+        return 1;
+    }
+    int status = 0;
+    if (a.action.empty()) {
+        status = watch(a, fd, to);
+    } else if (!sendCommand(fd, to, cmd)) {
+        fprintf(stderr, "vexo-mon: cannot send to %s: %s\n", a.host, strerror(errno));
+        status = 1;
+    }
+    close(fd);
+    return status;
 }
