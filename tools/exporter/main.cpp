@@ -22,12 +22,12 @@ constexpr int EXPORTER_DEFAULT_PORT = 4001;
 constexpr int EXPORTER_TICK_MS = 100;
 
 static volatile sig_atomic_t stopSignal = 0;
-static volatile sig_atomic_t reread = 0;
+static volatile sig_atomic_t rereadSignal = 0;
 
 static void onSignal(int sig)
 {
     if (sig == SIGHUP)
-        reread = 1;
+        rereadSignal = 1;
     else
         stopSignal = sig;
 }
@@ -62,11 +62,17 @@ static bool boardList(const std::vector<FleetEntry>& given, const char* file, st
     return true;
 }
 
-int main(int argc, char** argv)
-{
+// What the command line asks for.
+struct ExporterArgs {
     const char* boardsFile = nullptr;
     std::string listen = "0.0.0.0:" + std::to_string(EXPORTER_DEFAULT_PORT);
     long port = 0;
+    std::vector<FleetEntry> given; // the boards of the command line
+};
+
+// Reads the options and boards; -1 when the run goes on, else the exit status.
+static int readArgs(int argc, char** argv, ExporterArgs* a)
+{
     static const option opts[] = {{"boards", required_argument, nullptr, 'b'},
                                   {"listen", required_argument, nullptr, 'l'},
                                   {"port", required_argument, nullptr, 'p'},
@@ -76,20 +82,20 @@ int main(int argc, char** argv)
     sockaddr_in listenAddr{};
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
         switch (c) {
-        case 'b': boardsFile = optarg; break;
+        case 'b': a->boardsFile = optarg; break;
         case 'l':
             if (!cliParseHostPort(optarg, EXPORTER_DEFAULT_PORT, &listenAddr)) {
                 fprintf(stderr, "vexo-exporter: --listen needs ADDR:PORT with an IPv4 address, not '%s'\n", optarg);
                 return 2;
             }
-            listen = optarg;
-            if (listen.find(':') == std::string::npos)
-                listen += ":" + std::to_string(EXPORTER_DEFAULT_PORT);
-            if (listen[0] == ':')
-                listen.insert(0, "0.0.0.0");
+            a->listen = optarg;
+            if (a->listen.find(':') == std::string::npos)
+                a->listen += ":" + std::to_string(EXPORTER_DEFAULT_PORT);
+            if (a->listen[0] == ':')
+                a->listen.insert(0, "0.0.0.0");
             break;
         case 'p':
-            if (!cliParseLong(optarg, 0, 65535, &port)) {
+            if (!cliParseLong(optarg, 0, 65535, &a->port)) {
                 fprintf(stderr, "vexo-exporter: --port needs a port number 0 to 65535, not '%s'\n", optarg);
                 return 2;
             }
@@ -98,7 +104,6 @@ int main(int argc, char** argv)
         default: printUsage(stderr); return 2;
         }
     }
-    std::vector<FleetEntry> given;
     for (int i = optind; i < argc; i++) {
         FleetEntry e;
         std::string why;
@@ -106,19 +111,64 @@ int main(int argc, char** argv)
             fprintf(stderr, "vexo-exporter: %s\n", why.c_str());
             return 2;
         }
-        given.push_back(e);
+        a->given.push_back(e);
     }
-    if (given.empty() && boardsFile == nullptr) {
+    if (a->given.empty() && a->boardsFile == nullptr) {
         printUsage(stderr);
         return 2;
     }
+    return -1;
+}
+
+// Reads the boards file again after SIGHUP; a file that cannot be used
+// leaves the boards as they were.
+static void reread(const ExporterArgs& a, Fleet* fleet)
+{
     std::vector<FleetEntry> boards;
     std::string why;
-    if (!boardList(given, boardsFile, &boards, &why)) {
+    if (a.boardsFile == nullptr) {
+        fprintf(stderr, "vexo-exporter: SIGHUP: no --boards file to read\n");
+    } else if (!boardList(a.given, a.boardsFile, &boards, &why)) {
+        fprintf(stderr, "vexo-exporter: SIGHUP: keeping the boards followed: %s\n", why.c_str());
+    } else {
+        fleetSetBoards(fleet, boards, cliNowMs());
+        fprintf(stderr, "vexo-exporter: SIGHUP: following %zu board%s\n", boards.size(), boards.size() == 1 ? "" : "s");
+    }
+}
+
+// Receives telemetry and asks silent boards again until SIGINT or SIGTERM.
+static void follow(const ExporterArgs& a, Fleet* fleet)
+{
+    long long lastTick = 0;
+    while (stopSignal == 0) {
+        if (rereadSignal != 0) {
+            rereadSignal = 0;
+            reread(a, fleet);
+        }
+        pollfd p{fleet->fd, POLLIN, 0};
+        poll(&p, 1, EXPORTER_TICK_MS);
+        const long long now = cliNowMs();
+        if ((p.revents & POLLIN) != 0)
+            fleetReceive(fleet, now);
+        if (now - lastTick >= EXPORTER_TICK_MS) {
+            fleetTick(fleet, now);
+            lastTick = now;
+        }
+    }
+}
+
+int main(int argc, char** argv)
+{
+    ExporterArgs a;
+    const int done = readArgs(argc, argv, &a);
+    if (done >= 0)
+        return done;
+    std::vector<FleetEntry> boards;
+    std::string why;
+    if (!boardList(a.given, a.boardsFile, &boards, &why)) {
         fprintf(stderr, "vexo-exporter: %s\n", why.c_str());
         return 2;
     }
-
     setvbuf(stderr, nullptr, _IOLBF, 0);
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
     signal(SIGPIPE, SIG_IGN);
@@ -126,45 +176,21 @@ int main(int argc, char** argv)
     fleet.log = logLine;
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port));
+    local.sin_port = htons(static_cast<uint16_t>(a.port));
     if (!fleetOpen(&fleet, local, cliNowMs())) {
-        fprintf(stderr, "vexo-exporter: cannot bind UDP port %ld: %s\n", port, strerror(errno));
+        fprintf(stderr, "vexo-exporter: cannot bind UDP port %ld: %s\n", a.port, strerror(errno));
         return 1;
     }
-    MetricsServer* server = metricsServerStart(&fleet, listen, &why);
+    MetricsServer* server = metricsServerStart(&fleet, a.listen, &why);
     if (server == nullptr) {
-        fprintf(stderr, "vexo-exporter: cannot serve on %s: %s\n", listen.c_str(), why.c_str());
+        fprintf(stderr, "vexo-exporter: cannot serve on %s: %s\n", a.listen.c_str(), why.c_str());
         fleetClose(&fleet);
         return 1;
     }
     fleetSetBoards(&fleet, boards, cliNowMs());
     fprintf(stderr, "vexo-exporter: following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d\n",
-            fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", listen.c_str(), fleet.localPort);
-
-    long long lastTick = 0;
-    while (stopSignal == 0) {
-        if (reread != 0) {
-            reread = 0;
-            if (boardsFile == nullptr) {
-                fprintf(stderr, "vexo-exporter: SIGHUP: no --boards file to read\n");
-            } else if (!boardList(given, boardsFile, &boards, &why)) {
-                fprintf(stderr, "vexo-exporter: SIGHUP: keeping the boards followed: %s\n", why.c_str());
-            } else {
-                fleetSetBoards(&fleet, boards, cliNowMs());
-                fprintf(stderr, "vexo-exporter: SIGHUP: following %zu board%s\n", boards.size(),
-                        boards.size() == 1 ? "" : "s");
-            }
-        }
-        pollfd p{fleet.fd, POLLIN, 0};
-        poll(&p, 1, EXPORTER_TICK_MS);
-        const long long now = cliNowMs();
-        if ((p.revents & POLLIN) != 0)
-            fleetReceive(&fleet, now);
-        if (now - lastTick >= EXPORTER_TICK_MS) {
-            fleetTick(&fleet, now);
-            lastTick = now;
-        }
-    }
+            fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", a.listen.c_str(), fleet.localPort);
+    follow(a, &fleet);
     metricsServerStop(server);
     fleetClose(&fleet);
     fprintf(stderr, "vexo-exporter: stopped the telemetry of every board; ending\n");
