@@ -44,7 +44,7 @@ BENCHMARK(BM_FrameReply);
 
 static void BM_FrameAllEscaped(benchmark::State& state)
 {
-    std::vector<byte> pkt(19, 0x7E);
+    std::vector<byte> pkt(VEXO_REPLY_LEN, SERIAL_START);
     std::vector<byte> out(2 * pkt.size() + 2);
     for (auto _ : state) {
         serialFrame(BAR(pkt.data(), 19), BAR(out.data(), static_cast<int>(out.size())));

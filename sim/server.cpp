@@ -62,21 +62,20 @@ void simServerStop(SimServer* s)
     s->master = s->slave = -1;
 }
 
+// A copy of one member, taken under the lock.
+template <typename T> static T copied(const SimServer* s, T SimServer::*member)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    return s->*member;
+}
+
 std::string simServerSlavePath(const SimServer* s) { return s->slavePath; }
 
 int simServerSlaveFd(const SimServer* s) { return s->slave; }
 
-SimFaults simServerFaults(const SimServer* s)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    return s->faults;
-}
+SimFaults simServerFaults(const SimServer* s) { return copied(s, &SimServer::faults); }
 
-std::vector<SimRequest> simRequests(const SimServer* s)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    return s->requests;
-}
+std::vector<SimRequest> simRequests(const SimServer* s) { return copied(s, &SimServer::requests); }
 
 std::vector<SimRequest> simRequestsSince(const SimServer* s, long* seen)
 {
@@ -88,11 +87,7 @@ std::vector<SimRequest> simRequestsSince(const SimServer* s, long* seen)
     return std::vector<SimRequest>(s->requests.begin() + from, s->requests.end());
 }
 
-long simRequestsTotal(const SimServer* s)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    return s->requestsTotal;
-}
+long simRequestsTotal(const SimServer* s) { return copied(s, &SimServer::requestsTotal); }
 
 void simClearRequests(SimServer* s)
 {
@@ -100,29 +95,13 @@ void simClearRequests(SimServer* s)
     s->requests.clear();
 }
 
-long simHostBytes(const SimServer* s)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    return s->hostBytes;
-}
+long simHostBytes(const SimServer* s) { return copied(s, &SimServer::hostBytes); }
 
-std::vector<double> simReplyEnds(const SimServer* s)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    return s->replyEnds;
-}
+std::vector<double> simReplyEnds(const SimServer* s) { return copied(s, &SimServer::replyEnds); }
 
-long simRepliesSent(const SimServer* s)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    return s->repliesSent;
-}
+long simRepliesSent(const SimServer* s) { return copied(s, &SimServer::repliesSent); }
 
-SimBoard simBoardSnapshot(const SimServer* s)
-{
-    std::lock_guard<std::mutex> lock(s->mu);
-    return s->board;
-}
+SimBoard simBoardSnapshot(const SimServer* s) { return copied(s, &SimServer::board); }
 
 bool simWaitRequests(SimServer* s, int timeoutMs, bool (*pred)(const std::vector<SimRequest>&, void*), void* data)
 {
