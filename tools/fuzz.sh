@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 need_packages cmake:cmake make:make clang++:clang \
     /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
 seconds=${FUZZ_SECONDS:-60}
-CXX=clang++ cmake -S . -B build-fuzz -DVEXO_FUZZ=ON -DVEXO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CXX=clang++ cmake -S . -B build-fuzz -DVEXO_FUZZ=ON -DVEXO_TESTS=OFF -DVEXO_EXPORTER=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 scratch=$(mktemp -d)
 mkdir -p build-fuzz/artifacts
