@@ -238,6 +238,7 @@ void SimTest::SetUp() { cfg.intervalMs = 10; }
 
 void SimTest::startSim()
 {
+    simServerUnref(sim); // a restart: a fresh board, as from power-up
     sim = simServerNew(cfg);
     ASSERT_TRUE(simServerStart(sim)) << strerror(errno);
     started = true;
