@@ -11,7 +11,7 @@ int main(int argc, char** argv)
     processOpenStandardStreams();
     if (const int bad = VEXOcheckOptions(argc, argv); bad != 0)
         return bad;
-    AVRsetMinReply(sizeof(VEXOreply));
+    AVRsetMinReply(VEXO_REPLY_LEN);
     AVRrun(VEXOdevicePath(), nullptr, argc, argv, nullptr, VEXOrequestInitFromReply, VEXOprocessOptions,
            VEXOreplyPacket_Print, VEXOtask2Do, VEXOcallback);
     return 0;

@@ -21,13 +21,13 @@ static FILE* port;
 
 static void startBoard()
 {
-    sim = new SimServer;
     SimConfig cfg;
     cfg.intervalMs = 10; // a 50 ms stall of the instrumented host still leaves fewer than five stale records
-    if (!simServerStart(sim, cfg))
+    sim = simServerNew(cfg);
+    if (!simServerStart(sim))
         abort();
-    AVRsetMinReply(sizeof(VEXOreply)); // as the program's main does
-    port = fileOpenOrDie(sim->slavePath.c_str(), "r+");
+    AVRsetMinReply(VEXO_REPLY_LEN); // as the program's main does
+    port = fileOpenOrDie(simServerSlavePath(sim).c_str(), "r+");
     fileSetBlocking(fileno(port), 0);
     struct termios saved {};
     termConfigRaw(fileno(port), &saved);
