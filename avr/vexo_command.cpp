@@ -102,8 +102,7 @@ void VEXOUDPcommandCheck(VEXOchargeState* state)
             VEXOrefused(&from, time(nullptr));
             continue;
         }
-        const int need = got.len >= 4 ? VEXOcommandLength(cmd.command) : 0;
-        if (need != 0 && got.len >= need) {
+        if (VEXOcommandWellFormed(cmd, got.len)) {
             commandRun(state, cmd, from);
             return;
         }

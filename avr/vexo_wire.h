@@ -184,6 +184,13 @@ constexpr int VEXOcommandLength(std::int32_t command)
     default: return 0;
     }
 }
+// True when a datagram of len bytes, copied into cmd, is a command whose
+// fields may all be read.
+constexpr bool VEXOcommandWellFormed(const VEXOUDPcommand& cmd, int len)
+{
+    const int need = len >= 4 ? VEXOcommandLength(cmd.command) : 0;
+    return need != 0 && len >= need;
+}
 static_assert(VEXOcommandLength(1) == 8 && VEXOcommandLength(2) == 4);
 static_assert(VEXOcommandLength(3) == 8 && VEXOcommandLength(4) == 16);
 

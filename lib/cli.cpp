@@ -8,7 +8,6 @@
 #include <string>
 
 #include <arpa/inet.h>
-#include <netdb.h>
 
 bool cliParseLong(const char* text, long min, long max, long* out)
 {
@@ -66,20 +65,6 @@ long long cliNowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool cliResolve(const char* host, int port, sockaddr_in* out)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr)
-        return false;
-    std::memcpy(out, res->ai_addr, sizeof *out);
-    freeaddrinfo(res);
-    out->sin_port = htons(static_cast<uint16_t>(port));
-    return true;
-}
-
 bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out)
 {
     const std::string s = text == nullptr ? "" : text;
@@ -97,4 +82,11 @@ bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out)
         return false;
     *out = a;
     return true;
+}
+
+std::string cliHostPortText(const sockaddr_in& a)
+{
+    char host[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
 }

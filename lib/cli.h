@@ -1,11 +1,13 @@
 // Helpers that the mains of the operator tools (vexo-sim, vexo-mon,
 // vexo-exporter) share: numbers from arguments with range checks, catching
-// and restoring signals, a millisecond clock, and host names resolved to an
-// IPv4 address and port. Nothing here prints or ends the program.
+// and restoring signals, a millisecond clock, and "ADDR:PORT" text read into
+// an IPv4 address and port, and back. Nothing here prints or ends the
+// program. (Host names are resolved by netResolve in net.h.)
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 #include <netinet/in.h>
 
@@ -29,10 +31,9 @@ void cliDefaultSignals(std::initializer_list<int> signals);
 // Milliseconds of the monotonic clock.
 long long cliNowMs();
 
-// The first IPv4 address of host (a name or dotted quad) with port; false
-// when the name does not resolve.
-bool cliResolve(const char* host, int port, sockaddr_in* out);
-
 // "A.B.C.D:PORT" (or "A.B.C.D", or ":PORT" for all addresses) into *out;
 // the port is 1..65535. False for anything else.
 bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out);
+
+// "A.B.C.D:PORT" of an address.
+std::string cliHostPortText(const sockaddr_in& a);

@@ -75,15 +75,21 @@ void netAdrsFromHost(sockaddr_in* to, const hostent* host, int port)
     to->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
 }
 
-void netAdrsFromName(sockaddr_in* adrs, const char* name, int port)
+int netResolve(sockaddr_in* adrs, const char* name, int port)
 {
     const hostent* host = gethostbyname(name);
-    if (host == nullptr || host->h_addrtype != AF_INET) {
-        std::memset(adrs, 0, sizeof *adrs);
-        adrs->sin_family = AF_INET; // port 0: the kernel refuses every send
-        return;
-    }
+    if (host == nullptr || host->h_addrtype != AF_INET)
+        return 0;
     netAdrsFromHost(adrs, host, port);
+    return 1;
+}
+
+void netAdrsFromName(sockaddr_in* adrs, const char* name, int port)
+{
+    if (netResolve(adrs, name, port))
+        return;
+    std::memset(adrs, 0, sizeof *adrs);
+    adrs->sin_family = AF_INET; // port 0: the kernel refuses every send
 }
 
 void netBatchPrepare(mmsghdr* msgs, iovec* iov, int n, unsigned char* bufs, size_t bufLen, sockaddr_in* from,

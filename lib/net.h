@@ -45,6 +45,11 @@ void netUDPPrint(const sockaddr_in* from);
 // Fills *to with the first address of host and the low 16 bits of port.
 void netAdrsFromHost(sockaddr_in* to, const hostent* host, int port);
 
+// Fills *adrs from a host name or dotted quad and the low 16 bits of port;
+// 0 (and *adrs untouched) when the name does not resolve, else 1. Not for
+// threads: the resolver keeps its answer in static storage.
+int netResolve(sockaddr_in* adrs, const char* name, int port);
+
 // Fills *adrs from a host name or dotted quad; a name that does not resolve
 // leaves an address (port 0) to which every send fails.
 void netAdrsFromName(sockaddr_in* adrs, const char* name, int port);

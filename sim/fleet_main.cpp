@@ -55,8 +55,7 @@ static void takeCommand(FleetSim* s, std::uint32_t dst, const sockaddr_in& from,
     const std::uint32_t i = ntohl(dst) - s->first;
     VEXOUDPcommand cmd{};
     std::memcpy(&cmd, data, std::min(len, sizeof cmd));
-    const int need = len >= 4 ? VEXOcommandLength(cmd.command) : 0;
-    if (i >= s->boards.size() || need == 0 || static_cast<int>(len) < need) {
+    if (i >= s->boards.size() || !VEXOcommandWellFormed(cmd, static_cast<int>(len))) {
         s->strays++;
         return;
     }

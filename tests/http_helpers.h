@@ -1,7 +1,8 @@
 // A minimal HTTP/1.1 GET on loopback for the tests: the status and the body,
-// with chunked transfer decoding.
+// with chunked transfer decoding; and what the tests read of vexo-exporter.
 #pragma once
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -71,4 +72,15 @@ inline HttpReply httpGet(int port, const std::string& target, int timeoutMs = 50
         headers.find("transfer-encoding: chunked") != std::string::npos)
         r.body = dechunk(r.body);
     return r;
+}
+
+// vexo-exporter as built, and the metrics port the tests give it.
+inline std::string exporterPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-exporter"; }
+constexpr int METRICS_PORT = 4001;
+
+// The value of the series exactly as named in a metrics text, or NaN.
+inline double metric(const std::string& text, const std::string& series)
+{
+    const size_t at = text.find("\n" + series + " ");
+    return at == std::string::npos ? std::nan("") : std::atof(text.c_str() + at + series.size() + 2);
 }

@@ -222,16 +222,7 @@ TEST(Metrics, LabelValuesAreEscaped)
 
 // ---- The program ----------------------------------------------------------
 
-static std::string exporterPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-exporter"; }
 static std::string fleetSimPath() { return std::string(VEXO_BIN_DIR) + "/sim/vexo-fleet-sim"; }
-constexpr int METRICS_PORT = 4001;
-
-// The value of the series exactly as named in the metrics text, or NaN.
-static double metric(const std::string& text, const std::string& series)
-{
-    const size_t at = text.find("\n" + series + " ");
-    return at == std::string::npos ? std::nan("") : std::atof(text.c_str() + at + series.size() + 2);
-}
 
 static std::string scrape()
 {

@@ -11,17 +11,7 @@
 #include "http_helpers.h"
 #include "netns.h"
 
-constexpr int METRICS_PORT = 4001;
 constexpr int PROMETHEUS_PORT = 9090;
-
-static std::string exporterPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-exporter"; }
-
-// The value of the series exactly as named in the metrics text, or NaN.
-static double metric(const std::string& text, const std::string& series)
-{
-    const size_t at = text.find("\n" + series + " ");
-    return at == std::string::npos ? std::nan("") : std::atof(text.c_str() + at + series.size() + 2);
-}
 
 static std::string urlEncode(const std::string& s)
 {

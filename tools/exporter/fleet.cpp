@@ -84,7 +84,7 @@ bool fleetReadFile(const char* path, std::vector<FleetEntry>* out, std::string* 
     return true;
 }
 
-bool fleetOpen(Fleet* f, const sockaddr_in& local, long long now)
+bool fleetOpen(Fleet* f, const sockaddr_in& local)
 {
     const int fd = netUDPbind(ntohs(local.sin_port), local.sin_addr.s_addr);
     if (fd < 0)
@@ -96,14 +96,12 @@ bool fleetOpen(Fleet* f, const sockaddr_in& local, long long now)
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
     f->fd = fd;
     f->localPort = ntohs(bound.sin_port);
-    f->startMs = now;
     return true;
 }
 
 static void sendCommand(Fleet* f, FleetBoard* b, const VEXOUDPcommand& cmd)
 {
-    if (sendto(f->fd, &cmd, sizeof cmd, 0, reinterpret_cast<const sockaddr*>(&b->to), sizeof b->to) < 0 &&
-        b->why.empty()) {
+    if (!monSendCommand(f->fd, b->to, cmd) && b->why.empty()) {
         b->why = std::string("cannot send: ") + strerror(errno);
         logf(f, "board %s: cannot send to %s: %s", b->entry.label.c_str(), b->entry.host.c_str(), strerror(errno));
     }
@@ -114,7 +112,7 @@ static bool resolveBoard(Fleet* f, FleetBoard* b)
 {
     if (b->row.addr != 0)
         return true;
-    if (!cliResolve(b->entry.host.c_str(), f->boardPort, &b->to)) {
+    if (!netResolve(&b->to, b->entry.host.c_str(), VEXO_UDP_PORT)) {
         if (b->why.empty()) {
             b->why = "unknown host";
             logf(f, "board %s: cannot resolve %s; trying again", b->entry.label.c_str(), b->entry.host.c_str());
@@ -230,7 +228,7 @@ void fleetTick(Fleet* f, long long now)
 {
     std::lock_guard<std::mutex> lock(f->mu);
     for (auto& b : f->boards) {
-        if (b.row.heard && now - b.row.lastHeardMs <= FLEET_UP_MS && !b.up) {
+        if (fleetRowUp(b.row, now) && !b.up) {
             if (b.toldDown) // a board's first telemetry goes unsaid
                 logf(f, "board %s: telemetry from %s again", b.entry.label.c_str(), b.entry.host.c_str());
             b.up = true;

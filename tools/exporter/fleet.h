@@ -55,6 +55,9 @@ struct FleetRow {
     std::uint64_t takeovers = 0; // silences right after steady telemetry
 };
 
+// True while the row's telemetry is at most FLEET_UP_MS old at now.
+inline bool fleetRowUp(const FleetRow& r, long long now) { return r.heard && now - r.lastHeardMs <= FLEET_UP_MS; }
+
 struct FleetBoard {
     FleetEntry entry;
     FleetRow row;
@@ -70,13 +73,11 @@ struct FleetBoard {
 using FleetLogFunc = void (*)(const char* line, void* data);
 
 struct Fleet {
-    int fd = -1;                   // asks and receives
-    int localPort = 0;             // the port telemetry comes to
-    int boardPort = VEXO_UDP_PORT; // the supervisors' command port
+    int fd = -1;       // asks and receives
+    int localPort = 0; // the port telemetry comes to
     std::vector<FleetBoard> boards;
     std::unordered_map<std::uint32_t, std::size_t> byAddr; // resolved boards
     std::uint64_t strays = 0;                              // datagrams from an address that is no board
-    long long startMs = 0;
     FleetLogFunc log = nullptr;
     void* logData = nullptr;
     mutable std::mutex mu; // guards boards, byAddr and strays
@@ -84,7 +85,7 @@ struct Fleet {
 
 // Opens the fleet's socket on local (port 0: the system picks one); false
 // with errno when it cannot be bound.
-bool fleetOpen(Fleet* f, const sockaddr_in& local, long long now);
+bool fleetOpen(Fleet* f, const sockaddr_in& local);
 
 // Follows exactly these boards from now on: boards that stay keep their
 // state and counters, new ones are asked at once, dropped ones get command 2.

@@ -79,21 +79,18 @@ static int readArgs(int argc, char** argv, ExporterArgs* a)
                                   {"help", no_argument, nullptr, 'h'},
                                   {nullptr, 0, nullptr, 0}};
     int c;
-    sockaddr_in listenAddr{};
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
         switch (c) {
         case 'b': a->boardsFile = optarg; break;
-        case 'l':
-            if (!cliParseHostPort(optarg, EXPORTER_DEFAULT_PORT, &listenAddr)) {
+        case 'l': {
+            sockaddr_in listen{};
+            if (!cliParseHostPort(optarg, EXPORTER_DEFAULT_PORT, &listen)) {
                 fprintf(stderr, "vexo-exporter: --listen needs ADDR:PORT with an IPv4 address, not '%s'\n", optarg);
                 return 2;
             }
-            a->listen = optarg;
-            if (a->listen.find(':') == std::string::npos)
-                a->listen += ":" + std::to_string(EXPORTER_DEFAULT_PORT);
-            if (a->listen[0] == ':')
-                a->listen.insert(0, "0.0.0.0");
+            a->listen = cliHostPortText(listen);
             break;
+        }
         case 'p':
             if (!cliParseLong(optarg, 0, 65535, &a->port)) {
                 fprintf(stderr, "vexo-exporter: --port needs a port number 0 to 65535, not '%s'\n", optarg);
@@ -177,7 +174,7 @@ int main(int argc, char** argv)
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(a.port));
-    if (!fleetOpen(&fleet, local, cliNowMs())) {
+    if (!fleetOpen(&fleet, local)) {
         fprintf(stderr, "vexo-exporter: cannot bind UDP port %ld: %s\n", a.port, strerror(errno));
         return 1;
     }

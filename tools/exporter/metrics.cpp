@@ -8,7 +8,6 @@ using prometheus::MetricType;
 
 namespace {
 
-bool isUp(const FleetRow& r, long long now) { return r.heard && now - r.lastHeardMs <= FLEET_UP_MS; }
 double flag(byte flags, byte mask) { return (flags & mask) != 0 ? 1.0 : 0.0; }
 
 // One per-board series: its name, help, type, whether it needs the board up,
@@ -23,7 +22,7 @@ struct BoardMetric {
 
 const BoardMetric boardMetrics[] = {
     {"vexo_up", "1 while telemetry from the board is at most 5 s old", MetricType::Gauge, false,
-     [](const FleetRow& r, long long now) { return isUp(r, now) ? 1.0 : 0.0; }},
+     [](const FleetRow& r, long long now) { return fleetRowUp(r, now) ? 1.0 : 0.0; }},
     {"vexo_telemetry_age_seconds", "Seconds since the last telemetry (since the board was added when none came)",
      MetricType::Gauge, false,
      [](const FleetRow& r, long long now) { return static_cast<double>(now - r.lastHeardMs) / 1000.0; }},
@@ -100,7 +99,7 @@ MetricFamily fleetFamily(const FleetSnapshot& snap, std::size_t i, long long now
         MetricFamily f = family(bm.name, bm.help, bm.type);
         f.metric.reserve(snap.rows.size());
         for (size_t b = 0; b < snap.rows.size(); b++) {
-            if (bm.readings && !isUp(snap.rows[b], now))
+            if (bm.readings && !fleetRowUp(snap.rows[b], now))
                 continue;
             ClientMetric m;
             m.label.push_back(ClientMetric::Label{"board", snap.labels[b]});

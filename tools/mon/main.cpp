@@ -37,12 +37,6 @@ static const char usage[] =
 
 static void printUsage(FILE* to) { fprintf(to, usage, VEXO_CHARGE_MIN_MA, VEXO_CHARGE_MAX_MA, VEXO_UDP_PORT); }
 
-static bool sendCommand(int fd, const sockaddr_in& to, const VEXOUDPcommand& cmd)
-{
-    return sendto(fd, &cmd, sizeof cmd, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-           static_cast<ssize_t>(sizeof cmd);
-}
-
 // What the command line asks for.
 struct MonArgs {
     int port = 0;
@@ -143,7 +137,7 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    sendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
+    monSendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
     MonSubscription sub;
     monSubscriptionStart(&sub, cliNowMs());
     int writeError = 0;
@@ -179,10 +173,10 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
                         "may have taken it over (asking again with a back-off up to %d s)\n",
                         a.host, MON_REASK_MAX_MS / 1000);
             fprintf(stderr, "vexo-mon: no telemetry for %lld s, asking %s again\n", silentMs / 1000, a.host);
-            sendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
+            monSendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
         }
     }
-    sendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_OFF));
+    monSendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_OFF));
     if (garbage > 0)
         fprintf(stderr, "vexo-mon: ignored %ld datagram%s of the wrong size or source\n", garbage,
                 garbage == 1 ? "" : "s");
@@ -204,7 +198,7 @@ int main(int argc, char** argv)
     if (done >= 0)
         return done;
     sockaddr_in to{};
-    if (!cliResolve(a.host, VEXO_UDP_PORT, &to)) {
+    if (!netResolve(&to, a.host, VEXO_UDP_PORT)) {
         fprintf(stderr, "vexo-mon: cannot resolve %s\n", a.host);
         return 1;
     }
@@ -219,7 +213,7 @@ int main(int argc, char** argv)
     int status = 0;
     if (a.action.empty()) {
         status = watch(a, fd, to);
-    } else if (!sendCommand(fd, to, cmd)) {
+    } else if (!monSendCommand(fd, to, cmd)) {
         fprintf(stderr, "vexo-mon: cannot send to %s: %s\n", a.host, strerror(errno));
         status = 1;
     }

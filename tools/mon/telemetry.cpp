@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <sys/socket.h>
+
 bool monDecode(const unsigned char* data, size_t len, vexoInfo* out)
 {
     if (len != sizeof(vexoInfo))
@@ -118,6 +120,12 @@ VEXOUDPcommand monCommand(std::int32_t command, std::int32_t a, std::int32_t b, 
     command4 args{a, b, c};
     cmd.cmd4 = args;
     return cmd;
+}
+
+bool monSendCommand(int fd, const sockaddr_in& to, const VEXOUDPcommand& cmd)
+{
+    return sendto(fd, &cmd, sizeof cmd, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(sizeof cmd);
 }
 
 void monSubscriptionStart(MonSubscription* s, long long now)

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <netinet/in.h>
+
 #include "vexo_wire.h"
 
 enum class MonFormat { Text, Csv, Json };
@@ -25,6 +27,9 @@ std::string monFormat(const vexoInfo& info, MonFormat format);
 
 // The 16-byte command datagram for command 1..4 and its arguments.
 VEXOUDPcommand monCommand(std::int32_t command, std::int32_t a = 0, std::int32_t b = 0, std::int32_t c = 0);
+
+// Sends a command datagram on fd to the supervisor at to; false (errno set) when it did not all go.
+bool monSendCommand(int fd, const sockaddr_in& to, const VEXOUDPcommand& cmd);
 
 // ---- Keeping a subscription ----------------------------------------------
 //
