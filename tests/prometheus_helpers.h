@@ -1,7 +1,7 @@
 // The monitoring servers in the tests: Debian's Prometheus and Alertmanager
 // found (or the test skipped, failed under CI), Prometheus started on
-// loopback with its data in the test's directory, and what the tests read
-// of its query API.
+// loopback with its data in the test's directory, what the tests read of
+// its query API, and the edits they make to the example configurations.
 #pragma once
 
 #include <cctype>
@@ -24,12 +24,12 @@ constexpr int PROMETHEUS_PORT = 9090;
 
 // Ends the test when the server program is missing: a failure under CI,
 // which installs it, a skip elsewhere. PACKAGE is a string literal.
-#define REQUIRE_SERVER(path, package)                                                                                 \
+#define REQUIRE_SERVER(path, package)                                                                                  \
     do {                                                                                                               \
         if (access(path, X_OK) != 0) {                                                                                 \
             if (getenv("CI") != nullptr)                                                                               \
-                FAIL() << (path) << " is missing: tools/deps.sh installs the package " package;                       \
-            GTEST_SKIP() << "needs " << (path) << " (Debian package " package "; tools/deps.sh installs it)";         \
+                FAIL() << (path) << " is missing: tools/deps.sh installs the package " package;                        \
+            GTEST_SKIP() << "needs " << (path) << " (Debian package " package "; tools/deps.sh installs it)";          \
         }                                                                                                              \
     } while (0)
 
@@ -46,6 +46,16 @@ inline std::string urlEncode(const std::string& s)
         }
     }
     return out;
+}
+
+// Replaces every from in *s by to; returns how many (the tests edit the
+// example configurations with it and check that each edit applied).
+inline int replaceAll(std::string* s, const std::string& from, const std::string& to)
+{
+    int n = 0;
+    for (size_t at = 0; (at = s->find(from, at)) != std::string::npos; at += to.size(), n++)
+        s->replace(at, from.size(), to);
+    return n;
 }
 
 // Prometheus with the configuration text on 127.0.0.1:port, its files
@@ -100,5 +110,7 @@ inline std::string labelOf(const PromSeries& s, const std::string& name)
 {
     const std::string key = "\"" + name + "\":\"";
     const size_t at = s.labels.find(key);
-    return at == std::string::npos ? "" : s.labels.substr(at + key.size(), s.labels.find('"', at + key.size()) - at - key.size());
+    return at == std::string::npos
+               ? ""
+               : s.labels.substr(at + key.size(), s.labels.find('"', at + key.size()) - at - key.size());
 }

@@ -103,14 +103,6 @@ TEST_F(Fleet, MonitorAndExporterTakeTheTelemetryFromEachOtherOnlyAtTheirBackOff)
 constexpr int ALERTMANAGER_PORT = 9093;
 constexpr int WEBHOOK_PORT = 5001; // as in the example configuration
 
-static int replaceAll(std::string* s, const std::string& from, const std::string& to)
-{
-    int n = 0;
-    for (size_t at = 0; (at = s->find(from, at)) != std::string::npos; at += to.size(), n++)
-        s->replace(at, from.size(), to);
-    return n;
-}
-
 TEST_F(Fleet, OnBatteryReachesAWebhookThroughAlertmanagerFiringThenResolved)
 {
     REQUIRE_SERVER(PROMETHEUS_SERVER, "prometheus");
@@ -128,11 +120,13 @@ TEST_F(Fleet, OnBatteryReachesAWebhookThroughAlertmanagerFiringThenResolved)
                                  "--cluster.listen-address=", "--log.level=warn"},
                                 {}, dir + "/alertmanager.txt");
     startChain();
-    prometheus = startPrometheus(dir, "prometheus", PROMETHEUS_PORT,
-                                 scrapeConfig("alerting:\n  alertmanagers:\n    - static_configs:\n"
-                                              "        - targets: ['" + am + "']\n"),
-                                 // An alert evaluated before the notifier has found Alertmanager is dropped: sent again soon.
-                                 {"--rules.alert.resend-delay=2s"});
+    prometheus =
+        startPrometheus(dir, "prometheus", PROMETHEUS_PORT,
+                        scrapeConfig("alerting:\n  alertmanagers:\n    - static_configs:\n"
+                                     "        - targets: ['" +
+                                     am + "']\n"),
+                        // An alert evaluated before the notifier has found Alertmanager is dropped: sent again soon.
+                        {"--rules.alert.resend-delay=2s"});
     auto logs = [&] {
         std::string got;
         for (const WebhookReceiver::Request& r : hook.requests())

@@ -2,6 +2,7 @@
 // exporter that follows its slice of the simulated boards, evaluating the
 // alert rules and writing every sample to a central Prometheus (the
 // remote-write receiver on); the dashboard's every query asked there.
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,14 +24,6 @@ constexpr Site SITES[] = {
     {"north", 4001, 9091, "127.1.0.1=n1 127.1.0.2=n2 127.1.0.3=n3"},
     {"south", 4002, 9092, "127.1.0.4=s1 127.1.0.5=s2 127.1.0.6=s3"},
 };
-
-static int replaceAll(std::string* s, const std::string& from, const std::string& to)
-{
-    int n = 0;
-    for (size_t at = 0; (at = s->find(from, at)) != std::string::npos; at += to.size(), n++)
-        s->replace(at, from.size(), to);
-    return n;
-}
 
 // The value of every "expr" of a dashboard's JSON text, unescaped.
 static std::vector<std::string> panelQueries(const std::string& json)
@@ -87,14 +80,15 @@ protected:
     {
         std::string c = readFile(VEXO_SOURCE_DIR "/dist/prometheus/site.yml");
         const std::string local = "127.0.0.1:";
-        const bool all = replaceAll(&c, "_interval: 15s", "_interval: 1s") == 2 &&
-                         replaceAll(&c, "scrape_timeout: 10s", "scrape_timeout: 1s") == 1 &&
-                         replaceAll(&c, "site: north", std::string("site: ") + s.name) == 1 &&
-                         replaceAll(&c, "- vexo-alerts.yml", "- " VEXO_SOURCE_DIR "/dist/prometheus/vexo-alerts.yml") == 1 &&
-                         replaceAll(&c, "alertmanager.north.example:9093", local + "9093") == 1 &&
-                         replaceAll(&c, "exporter-1.north.example:4001", local + std::to_string(s.exporterPort)) == 1 &&
-                         replaceAll(&c, "batch_send_deadline: 5s", "batch_send_deadline: 1s") == 1 &&
-                         replaceAll(&c, "central.example:9090", local + std::to_string(CENTRE_PORT)) == 1;
+        const bool all =
+            replaceAll(&c, "_interval: 15s", "_interval: 1s") == 2 &&
+            replaceAll(&c, "scrape_timeout: 10s", "scrape_timeout: 1s") == 1 &&
+            replaceAll(&c, "site: north", std::string("site: ") + s.name) == 1 &&
+            replaceAll(&c, "- vexo-alerts.yml", "- " VEXO_SOURCE_DIR "/dist/prometheus/vexo-alerts.yml") == 1 &&
+            replaceAll(&c, "alertmanager.north.example:9093", local + "9093") == 1 &&
+            replaceAll(&c, "exporter-1.north.example:4001", local + std::to_string(s.exporterPort)) == 1 &&
+            replaceAll(&c, "batch_send_deadline: 5s", "batch_send_deadline: 1s") == 1 &&
+            replaceAll(&c, "central.example:9090", local + std::to_string(CENTRE_PORT)) == 1;
         return all ? c : "";
     }
     std::string logs()
@@ -145,16 +139,22 @@ TEST_F(Sites, TheCentreHoldsBothSitesBoardsAndABoardOnBatteryAtOneSiteShowsThere
     // Every board of both sites at the centre with its site label; every
     // third board (n1, s1) on battery.
     std::string up, onBattery;
-    ASSERT_TRUE(waitFor([&] { return (up = bySiteAndBoard("vexo_up")) ==
-                                     "north/n1=1 north/n2=1 north/n3=1 south/s1=1 south/s2=1 south/s3=1"; },
-                        30000))
-        << up << "\n" << logs();
-    ASSERT_TRUE(waitFor([&] { return (onBattery = bySiteAndBoard("vexo_on_battery")) ==
-                                     "north/n1=1 north/n2=0 north/n3=0 south/s1=1 south/s2=0 south/s3=0"; },
-                        10000))
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return (up = bySiteAndBoard("vexo_up")) ==
+                   "north/n1=1 north/n2=1 north/n3=1 south/s1=1 south/s2=1 south/s3=1";
+        },
+        30000))
+        << up << "\n"
+        << logs();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return (onBattery = bySiteAndBoard("vexo_on_battery")) ==
+                   "north/n1=1 north/n2=0 north/n3=0 south/s1=1 south/s2=0 south/s3=0";
+        },
+        10000))
         << onBattery;
-    printf("centre, vexo_on_battery: %s\n",
-           httpGet(CENTRE_PORT, "/api/v1/query?query=vexo_on_battery").body.c_str());
+    printf("centre, vexo_on_battery: %s\n", httpGet(CENTRE_PORT, "/api/v1/query?query=vexo_on_battery").body.c_str());
 
     // s2 at the south site loses line power.
     const auto cut = std::chrono::steady_clock::now();
@@ -169,8 +169,9 @@ TEST_F(Sites, TheCentreHoldsBothSitesBoardsAndABoardOnBatteryAtOneSiteShowsThere
     // The alert was evaluated at the site, and its state written to the centre too.
     ASSERT_TRUE(waitFor(
         [&] {
-            return prometheusValue("ALERTS{alertname=\"VexoOnBattery\",alertstate=\"firing\",site=\"south\",board=\"s2\"}",
-                                   CENTRE_PORT) == 1;
+            return prometheusValue(
+                       "ALERTS{alertname=\"VexoOnBattery\",alertstate=\"firing\",site=\"south\",board=\"s2\"}",
+                       CENTRE_PORT) == 1;
         },
         30000));
     // Every query of the dashboard answers at the centre, its variables at their defaults.
@@ -184,8 +185,7 @@ TEST_F(Sites, TheCentreHoldsBothSitesBoardsAndABoardOnBatteryAtOneSiteShowsThere
         // (the time on battery counts 15 s steps: data for one at least)
         EXPECT_TRUE(waitFor([&] { return !prometheusSeries(q, CENTRE_PORT).empty(); }, 15000)) << q;
     }
-    EXPECT_EQ(prometheusValue("count(vexo_on_battery{site=~\".*\",board=~\".*\"} == 1) or vector(0)", CENTRE_PORT),
-              3);
+    EXPECT_EQ(prometheusValue("count(vexo_on_battery{site=~\".*\",board=~\".*\"} == 1) or vector(0)", CENTRE_PORT), 3);
 
     EXPECT_TRUE(programRunning(&fleet)) << readFile(dir + "/fleet.txt");
 }
