@@ -2,7 +2,8 @@
 // exporter's tests and benchmarks. Board i answers on address FIRST + i
 // (loopback addresses: 127.0.0.0/8 is local as a whole), takes commands 1 to
 // 4 on its UDP port and, once subscribed, sends its telemetry once a second,
-// the fleet spread over the second in ten slices.
+// the fleet spread over the second in ten slices. Lines on standard input
+// switch a board's line power: "battery ADDRESS", "line ADDRESS".
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -34,19 +36,20 @@ static const char usage[] =
     "Simulates N supervisors (default 100) on the addresses from FIRST (default\n"
     "127.1.0.1) up, each on UDP port P (default %d); every K-th board runs on its\n"
     "battery (default: none). Ends after S seconds (default: on SIGINT or SIGTERM)\n"
-    "and prints what it received and sent.\n";
+    "and prints what it received and sent. Standard input takes the commands\n"
+    "\"battery A.B.C.D\" and \"line A.B.C.D\": that board's line power fails or returns.\n";
 
 struct SimBoardPeer {
     bool subscribed = false;
     sockaddr_in to{}; // the subscriber
     std::int32_t targetMa = 250;
+    bool onBattery = false;
 };
 
 struct FleetSim {
     int fd = -1;
     std::uint32_t first = 0; // host order
     std::vector<SimBoardPeer> boards;
-    int onBatteryEvery = 0;
     long commands = 0, strays = 0, sent = 0, sendErrors = 0;
 };
 
@@ -102,7 +105,7 @@ static void receive(FleetSim* s)
 // The telemetry of board i: charging near its target and locked.
 static vexoInfo telemetryOf(const FleetSim* s, std::size_t i, time_t now)
 {
-    const bool onBattery = s->onBatteryEvery > 0 && i % static_cast<std::size_t>(s->onBatteryEvery) == 0;
+    const bool onBattery = s->boards[i].onBattery;
     const double wobble = std::sin(static_cast<double>(now) + static_cast<double>(i));
     vexoInfo info{};
     info.t = static_cast<std::int32_t>(now);
@@ -166,6 +169,44 @@ static void sendSlice(FleetSim* s, int slice)
     flush();
 }
 
+// Runs one line of standard input: "battery ADDRESS" or "line ADDRESS".
+static void runControl(FleetSim* s, const char* line)
+{
+    char word[16], address[64];
+    in_addr a{};
+    std::uint32_t i = 0;
+    const bool parsed = sscanf(line, "%15s %63s", word, address) == 2 && inet_pton(AF_INET, address, &a) == 1;
+    if (parsed)
+        i = ntohl(a.s_addr) - s->first;
+    if (!parsed || (strcmp(word, "battery") != 0 && strcmp(word, "line") != 0)) {
+        fprintf(stderr, "vexo-fleet-sim: not a command: %s (battery ADDRESS or line ADDRESS)\n", line);
+        return;
+    }
+    if (i >= s->boards.size()) {
+        fprintf(stderr, "vexo-fleet-sim: no board at %s\n", address);
+        return;
+    }
+    s->boards[i].onBattery = strcmp(word, "battery") == 0;
+}
+
+// Takes what standard input holds and runs its complete lines; false at its end.
+static bool readControl(FleetSim* s, std::string* pending)
+{
+    char buf[512];
+    const ssize_t n = read(0, buf, sizeof buf);
+    if (n <= 0)
+        return n < 0 && (errno == EINTR || errno == EAGAIN);
+    pending->append(buf, static_cast<size_t>(n));
+    for (size_t eol; (eol = pending->find('\n')) != std::string::npos; pending->erase(0, eol + 1)) {
+        const std::string line = pending->substr(0, eol);
+        if (line.find_first_not_of(" \t\r") != std::string::npos)
+            runControl(s, line.c_str());
+    }
+    if (pending->size() > 4096)
+        pending->clear(); // no line end in sight: not a command
+    return true;
+}
+
 int main(int argc, char** argv)
 {
     long boards = 100, port = VEXO_UDP_PORT, onBattery = 0;
@@ -199,7 +240,8 @@ int main(int argc, char** argv)
     FleetSim s;
     s.first = ntohl(first.s_addr);
     s.boards.resize(static_cast<std::size_t>(boards));
-    s.onBatteryEvery = static_cast<int>(onBattery);
+    for (std::size_t i = 0; onBattery > 0 && i < s.boards.size(); i += static_cast<std::size_t>(onBattery))
+        s.boards[i].onBattery = true;
     s.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int one = 1, big = 8 << 20;
     setsockopt(s.fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
@@ -216,10 +258,14 @@ int main(int argc, char** argv)
     const long long start = cliNowMs();
     long long nextSlice = start;
     int slice = 0;
+    bool controlOpen = true;
+    std::string pending;
     while (stopSignal == 0 && (seconds <= 0 || cliNowMs() - start < seconds * 1000)) {
-        pollfd p{s.fd, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(std::max(0LL, nextSlice - cliNowMs())));
+        pollfd p[2] = {{s.fd, POLLIN, 0}, {controlOpen ? 0 : -1, POLLIN, 0}};
+        poll(p, 2, static_cast<int>(std::max(0LL, nextSlice - cliNowMs())));
         receive(&s);
+        if (p[1].revents != 0)
+            controlOpen = readControl(&s, &pending);
         if (cliNowMs() >= nextSlice) {
             sendSlice(&s, slice);
             slice = (slice + 1) % SLICES;

@@ -1,4 +1,4 @@
-// A minimal HTTP/1.1 GET on loopback for the tests: the status and the body,
+// A minimal HTTP/1.1 client on loopback for the tests: the status and the body,
 // with chunked transfer decoding; and what the tests read of vexo-exporter.
 #pragma once
 
@@ -34,8 +34,10 @@ inline std::string dechunk(const std::string& raw)
     return out;
 }
 
-// GET target from 127.0.0.1:port, waiting at most timeoutMs for the whole reply.
-inline HttpReply httpGet(int port, const std::string& target, int timeoutMs = 5000)
+// METHOD target from 127.0.0.1:port with a body (a JSON one when not empty),
+// waiting at most timeoutMs for the whole reply.
+inline HttpReply httpRequest(const char* method, int port, const std::string& target, const std::string& body,
+                             int timeoutMs = 5000)
 {
     HttpReply r;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -47,7 +49,10 @@ inline HttpReply httpGet(int port, const std::string& target, int timeoutMs = 50
         close(fd);
         return r;
     }
-    const std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    std::string req = std::string(method) + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    if (!body.empty())
+        req += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    req += "\r\n" + body;
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
         close(fd);
         return r;
@@ -72,6 +77,12 @@ inline HttpReply httpGet(int port, const std::string& target, int timeoutMs = 50
         headers.find("transfer-encoding: chunked") != std::string::npos)
         r.body = dechunk(r.body);
     return r;
+}
+
+// GET target from 127.0.0.1:port, waiting at most timeoutMs for the whole reply.
+inline HttpReply httpGet(int port, const std::string& target, int timeoutMs = 5000)
+{
+    return httpRequest("GET", port, target, "", timeoutMs);
 }
 
 // vexo-exporter as built, and the metrics port the tests give it.

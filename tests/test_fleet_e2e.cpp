@@ -1,6 +1,7 @@
 // The fleet view end to end: a real supervisor on the simulated board,
-// vexo-exporter following it, and the Prometheus server scraping the
-// exporter; vexo-mon and the exporter taking the telemetry from each other.
+// vexo-exporter following it, the Prometheus server scraping the exporter
+// and its alerts reaching a webhook through Alertmanager; vexo-mon and the
+// exporter taking the telemetry from each other.
 // All in this process's private network namespace, with a fake shutdown.
 #include <csignal>
 #include <fstream>
@@ -10,43 +11,17 @@
 #include "helpers.h"
 #include "http_helpers.h"
 #include "netns.h"
-
-constexpr int PROMETHEUS_PORT = 9090;
-
-static std::string urlEncode(const std::string& s)
-{
-    std::string out;
-    char buf[4];
-    for (const unsigned char c : s) {
-        if (std::isalnum(c) || c == '_' || c == '.' || c == '-') {
-            out += static_cast<char>(c);
-        } else {
-            snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
-
-// The value of an instant query that returns one series, or NaN.
-static double prometheusValue(const std::string& query)
-{
-    // One series: ..."value":[1765200000.123,"0.2504"]...
-    const HttpReply r = httpGet(PROMETHEUS_PORT, "/api/v1/query?query=" + urlEncode(query));
-    const size_t at = r.body.find("\"value\":[");
-    const size_t quote = at == std::string::npos ? at : r.body.find(",\"", at);
-    if (r.status != 200 || quote == std::string::npos)
-        return std::nan("");
-    return std::atof(r.body.c_str() + quote + 2);
-}
+#include "prometheus_helpers.h"
+#include "webhook_receiver.h"
 
 class Fleet : public SupervisorTest {
 protected:
-    Background supervisor, exporter, prometheus, mon;
+    Background supervisor, exporter, prometheus, mon, alertmanager;
 
     void TearDown() override
     {
         stopProgram(&mon);
+        stopProgram(&alertmanager);
         stopProgram(&prometheus);
         stopProgram(&exporter);
         stopProgram(&supervisor);
@@ -60,26 +35,21 @@ protected:
             dir + "/exporter.txt");
     }
     std::string scrape() { return httpGet(METRICS_PORT, "/metrics").body; }
+    // Prometheus scraping the exporter every second with the repo's rules, then what follows.
+    static std::string scrapeConfig(const std::string& more = "")
+    {
+        return "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files:\n  - " +
+               std::string(VEXO_SOURCE_DIR) + "/dist/prometheus/vexo-alerts.yml\n" +
+               "scrape_configs:\n  - job_name: vexo\n    static_configs:\n      - targets: ['127.0.0.1:" +
+               std::to_string(METRICS_PORT) + "']\n" + more;
+    }
 };
 
 TEST_F(Fleet, PrometheusScrapesTheExporterOfARealSupervisor)
 {
-    const char* server = "/usr/bin/prometheus";
-    if (access(server, X_OK) != 0) {
-        if (getenv("CI") != nullptr)
-            FAIL() << server << " is missing: tools/deps.sh installs the package prometheus";
-        GTEST_SKIP() << "needs the Prometheus server (Debian package prometheus; tools/deps.sh installs it)";
-    }
+    REQUIRE_SERVER(PROMETHEUS_SERVER, "prometheus");
     startChain();
-    std::ofstream(dir + "/prometheus.yml")
-        << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-        << "rule_files:\n  - " << VEXO_SOURCE_DIR << "/dist/prometheus/vexo-alerts.yml\n"
-        << "scrape_configs:\n  - job_name: vexo\n    static_configs:\n      - targets: ['127.0.0.1:" << METRICS_PORT
-        << "']\n";
-    prometheus =
-        startProgram({server, "--config.file=" + dir + "/prometheus.yml", "--storage.tsdb.path=" + dir + "/data",
-                      "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT), "--log.level=warn"},
-                     {}, dir + "/prometheus.txt");
+    prometheus = startPrometheus(dir, "prometheus", PROMETHEUS_PORT, scrapeConfig());
 
     const std::string locked = "vexo_charge_locked{board=\"sim-board\",job=\"vexo\"}";
     ASSERT_TRUE(waitFor([&] { return prometheusValue(locked) == 1; }, 30000))
@@ -128,4 +98,89 @@ TEST_F(Fleet, MonitorAndExporterTakeTheTelemetryFromEachOtherOnlyAtTheirBackOff)
     for (size_t at = 0; (at = monText.find("asking 127.0.0.1 again", at)) != std::string::npos; at++)
         asks++;
     EXPECT_LE(asks, 3u) << monText;
+}
+
+constexpr int ALERTMANAGER_PORT = 9093;
+constexpr int WEBHOOK_PORT = 5001; // as in the example configuration
+
+TEST_F(Fleet, OnBatteryReachesAWebhookThroughAlertmanagerFiringThenResolved)
+{
+    REQUIRE_SERVER(PROMETHEUS_SERVER, "prometheus");
+    REQUIRE_SERVER(ALERTMANAGER_SERVER, "prometheus-alertmanager");
+    WebhookReceiver hook(WEBHOOK_PORT);
+    ASSERT_TRUE(hook.listening());
+    // The example configuration as it is, but for its waits.
+    std::string config = readFile(VEXO_SOURCE_DIR "/dist/prometheus/alertmanager.yml");
+    ASSERT_EQ(replaceAll(&config, "group_wait: 30s", "group_wait: 1s"), 2);
+    ASSERT_EQ(replaceAll(&config, "group_interval: 5m", "group_interval: 1s"), 2);
+    std::ofstream(dir + "/alertmanager.yml") << config;
+    const std::string am = "127.0.0.1:" + std::to_string(ALERTMANAGER_PORT);
+    alertmanager = startProgram({ALERTMANAGER_SERVER, "--config.file=" + dir + "/alertmanager.yml",
+                                 "--storage.path=" + dir + "/alertmanager", "--web.listen-address=" + am,
+                                 "--cluster.listen-address=", "--log.level=warn"},
+                                {}, dir + "/alertmanager.txt");
+    startChain();
+    prometheus =
+        startPrometheus(dir, "prometheus", PROMETHEUS_PORT,
+                        scrapeConfig("alerting:\n  alertmanagers:\n    - static_configs:\n"
+                                     "        - targets: ['" +
+                                     am + "']\n"),
+                        // An alert evaluated before the notifier has found Alertmanager is dropped: sent again soon.
+                        {"--rules.alert.resend-delay=2s"});
+    auto logs = [&] {
+        std::string got;
+        for (const WebhookReceiver::Request& r : hook.requests())
+            got += r.path + " " + r.body + "\n";
+        return got + readFile(dir + "/alertmanager.txt") + readFile(dir + "/prometheus.txt");
+    };
+
+    // Inhibition, with alerts posted as a Prometheus would: a board without
+    // telemetry, or behind an exporter that is down, pages for that alone.
+    ASSERT_TRUE(waitFor([&] { return httpGet(ALERTMANAGER_PORT, "/-/ready").status == 200; }, 10000)) << logs();
+    const std::string posted = R"([{"labels":{"alertname":"VexoTelemetryMissing","board":"quiet","job":"vexo"}},
+        {"labels":{"alertname":"VexoOnBattery","board":"quiet","job":"vexo"}},
+        {"labels":{"alertname":"VexoOnBattery","board":"heard","job":"vexo"}},
+        {"labels":{"alertname":"VexoExporterDown","job":"vexo","instance":"e9:4001"}},
+        {"labels":{"alertname":"VexoChargeNotLocked","board":"far","job":"vexo","instance":"e9:4001"}}])";
+    ASSERT_EQ(httpRequest("POST", ALERTMANAGER_PORT, "/api/v2/alerts", posted).status, 200);
+    std::string inhibited;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            inhibited = httpGet(ALERTMANAGER_PORT,
+                                "/api/v2/alerts?active=false&silenced=false&unprocessed=false&inhibited=true")
+                            .body;
+            return inhibited.find("\"far\"") != std::string::npos && inhibited.find("\"quiet\"") != std::string::npos;
+        },
+        10000))
+        << inhibited;
+    EXPECT_EQ(inhibited.find("heard"), std::string::npos) << inhibited;
+    EXPECT_EQ(inhibited.find("VexoTelemetryMissing"), std::string::npos) << inhibited;
+    EXPECT_EQ(inhibited.find("VexoExporterDown"), std::string::npos) << inhibited;
+
+    // The watchdog takes its own route; then the supervisor's board.
+    ASSERT_TRUE(waitFor([&] { return !hook.find("/watchdog", {"\"alertname\":\"VexoWatchdog\""}).empty(); }, 20000))
+        << logs();
+    ASSERT_TRUE(waitFor([&] { return prometheusValue("vexo_charge_locked{board=\"sim-board\"}") == 1; }, 30000))
+        << logs() << readFile(dir + "/exporter.txt");
+    simSetLinePower(sim, false); // the simulator's "battery" command
+    const std::vector<std::string> firing = {
+        R"("receiver":"vexo-webhook","status":"firing","alerts":[{"status":"firing","labels":{"alertname":"VexoOnBattery","board":"sim-board",)",
+        R"("groupLabels":{"board":"sim-board"})"};
+    std::string payload;
+    ASSERT_TRUE(waitFor([&] { return !(payload = hook.find("/vexo", firing)).empty(); }, 30000)) << logs();
+    printf("webhook, on battery: %s\n", payload.c_str());
+    EXPECT_NE(payload.find(R"("summary":"Board sim-board runs on its battery")"), std::string::npos) << payload;
+
+    simSetLinePower(sim, true); // "line"
+    const std::vector<std::string> resolved = {
+        R"("receiver":"vexo-webhook","status":"resolved","alerts":[{"status":"resolved","labels":{"alertname":"VexoOnBattery","board":"sim-board",)"};
+    ASSERT_TRUE(waitFor([&] { return !(payload = hook.find("/vexo", resolved)).empty(); }, 30000)) << logs();
+    printf("webhook, on line again: %s\n", payload.c_str());
+
+    // Of the posted alerts, the board heard from paged, the quiet one only for its silence.
+    EXPECT_NE(hook.find("/vexo", {R"("alertname":"VexoOnBattery","board":"heard")"}), "");
+    EXPECT_NE(hook.find("/vexo", {R"("alertname":"VexoTelemetryMissing","board":"quiet")"}), "");
+    EXPECT_EQ(hook.find("/vexo", {R"("alertname":"VexoOnBattery","board":"quiet")"}), "");
+    EXPECT_EQ(hook.find("/vexo", {R"("board":"far")"}), "");
+    EXPECT_EQ(readFile(shutdownLog), "") << "no --shutdown: nothing was shut down";
 }

@@ -14,6 +14,10 @@
 #     on a schedule, with the supervisor's and the simulator's memory;
 #  6. vexo-exporter following 1,000 and 10,000 simulated boards for
 #     FLEET_SECONDS (default 60): CPU share, RSS, time of one scrape.
+#  7. the whole stack: a real Prometheus scraping an exporter that follows
+#     10,000 simulated boards every 15 s for FULLSTACK_SECONDS (default
+#     180): Prometheus's CPU share and RSS, scrape time and samples, failed
+#     scrapes.
 set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
@@ -140,3 +144,7 @@ fi
 echo
 echo "== 6. vexo-exporter following a simulated fleet, ${FLEET_SECONDS:-60} s, scraped every 15 s"
 ./tools/bench-fleet.sh build-bench 1000 10000
+
+echo
+echo "== 7. Prometheus scraping vexo-exporter with 10,000 simulated boards, ${FULLSTACK_SECONDS:-180} s, every 15 s"
+./tools/bench-prometheus.sh build-bench 10000
