@@ -176,6 +176,8 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
     AVRwaitOutNoise(lineQuiet, &view);
     AVRonLinkFailure(linkFailure, &view);
     logStart(&state, shutdelay);
+    if (VEXOignoredAfterCharge()[0] != '\0')
+        VEXOlog(LOG_WARNING, "ignored after --charge (give them before it): %s", VEXOignoredAfterCharge());
     if (state.rxSocket < 0)
         VEXOlog(LOG_ERR, "no UDP commands: port %d: %s", VEXO_UDP_PORT, strerror(bindError));
     bool started = false;

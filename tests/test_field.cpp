@@ -232,6 +232,17 @@ TEST_F(Field, CommandsAreLoggedWithTheirSender)
     sendTo(peer, 4000, stop, sizeof stop);
     EXPECT_EQ(log.find("telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped").text,
               "telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped by 127.0.0.1");
+    // A port beyond 16 bits: the line names the port the datagrams go to.
+    const int wrapped = loopbackSocket(70000 - 65536);
+    const std::int32_t far[2] = {1, 70000};
+    sendTo(peer, 4000, far, sizeof far);
+    EXPECT_EQ(log.find("telemetry to 127.0.0.1 port 4464").text, "telemetry to 127.0.0.1 port 4464");
+    EXPECT_EQ(receiveOne(wrapped, 3000).size(), sizeof(vexoInfo)) << "the telemetry arrives there";
+    sendTo(peer, 4000, stop, sizeof stop);
+    EXPECT_EQ(log.find("telemetry to 127.0.0.1 port 4464 stopped").text,
+              "telemetry to 127.0.0.1 port 4464 stopped by 127.0.0.1");
+    EXPECT_EQ(log.count("telemetry to 127.0.0.1 port 70000"), 0u);
+    close(wrapped);
     close(peer);
 }
 
@@ -328,6 +339,15 @@ TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
          "'127.0.0.1,'\n"},
         {{"--event-cmd", dir + "/none"}, "vexo: --event-cmd " + dir + "/none: No such file or directory\n"},
         {{"--event-cmd", dir}, "vexo: --event-cmd " + dir + ": not an executable file\n"},
+        {{"--allow", "1.2.3.4/+8"},
+         "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, at most 16, not "
+         "'1.2.3.4/+8'\n"},
+        {{"--allow", "127.0.0.1/08"},
+         "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, at most 16, not "
+         "'127.0.0.1/08'\n"},
+        {{"--listen", "224.0.0.1"}, "vexo: --listen 224.0.0.1: a multicast address, not an address of this host\n"},
+        {{"--listen", "255.255.255.255"},
+         "vexo: --listen 255.255.255.255: a broadcast address, not an address of this host\n"},
     };
     for (const auto& [args, message] : rows) {
         std::vector<std::string> all = args;
@@ -337,7 +357,39 @@ TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
         EXPECT_EQ(r.err, message);
         EXPECT_EQ(r.out, "");
     }
+    // Good values in the wrong place: after --charge nothing is carried out.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> late{
+        {{"--charge", "250", "--allow", "127.0.0.9"}, "vexo: --allow 127.0.0.9: must come before --charge\n"},
+        {{"--on", "5", "--charge", "250", "--listen", "127.0.0.1"},
+         "vexo: --listen 127.0.0.1: must come before --charge\n"},
+        {{"--charge=250", "--event-cmd=" + hook}, "vexo: --event-cmd " + hook + ": must come before --charge\n"},
+    };
+    for (const auto& [args, message] : late) {
+        const RunResult r = vexo(args);
+        EXPECT_EQ(r.status, 2) << message;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "");
+    }
     EXPECT_EQ(simHostBytes(sim), 0) << "nothing reached the board";
+    EXPECT_EQ(simRequestsTotal(sim), 0);
+}
+
+// The settings of old after --charge keep being ignored, and the supervisor
+// says which, on standard error before it detaches and in the log.
+TEST_F(Field, SettingsIgnoredAfterChargeAreSaid)
+{
+    LogCapture log;
+    bg = startVexo({"--on", "30", "--charge", "200", "--shutdown", "300", "--log", "10.0.0.5", "--off=5"}, "out.txt");
+    const LogLine ignored = log.find("ignored after --charge");
+    EXPECT_EQ(ignored.text, "ignored after --charge (give them before it): --shutdown 300 --log 10.0.0.5 --off 5");
+    EXPECT_EQ(ignored.level, WARNING);
+    EXPECT_EQ(log.find("started on ").text, "started on " + simServerSlavePath(sim) +
+                                                ": target 200 mA, on 30 s, off 60 s, shutdown off, commands on all "
+                                                "addresses port 4000 from anyone");
+    EXPECT_EQ(readFile(dir + "/out.txt"),
+              "vexo: ignored after --charge (give them before it): --shutdown 300 --log 10.0.0.5 --off 5\n");
+    EXPECT_EQ(log.count("ignored after --charge"), 1u);
+    EXPECT_TRUE(programRunning(&bg));
 }
 
 // The service manager's protocol on a socket of the test's own (an abstract name).
