@@ -16,6 +16,7 @@
 #include "net.h"
 #include "vexo.h"
 #include "vexo_field.h"
+#include "vexo_low_battery.h"
 
 char IPADRS[128];
 
@@ -259,6 +260,24 @@ static int checkAllow(const char* arg)
     return 2;
 }
 
+static void shutdownVolts(OptionRun*, const OptionRow&, const char* arg)
+{
+    VEXOparseShutdownVolts(arg, &vexoShutdownVolts);
+    if (vexoShutdownVolts > 0)
+        printf("Automatic shutdown after %d seconds on battery below %.2f V\n", VEXO_LOW_BATTERY_S,
+               static_cast<double>(vexoShutdownVolts));
+}
+
+static int checkShutdownVolts(const char* arg)
+{
+    float volts = 0;
+    if (VEXOparseShutdownVolts(arg, &volts))
+        return 0;
+    fprintf(stderr, "vexo: --shutdown-volts needs volts from 0 (off) to %.2f, a plain decimal number such as 3.3, "
+            "not '%s'\n", VEXO_SHUTDOWN_VOLTS_MAX, arg);
+    return 2;
+}
+
 static int checkEventCmd(const char* arg)
 {
     struct stat st {};
@@ -314,6 +333,8 @@ static const OptionRow optionRows[] = {
                                                                                                      listenOn,      checkListen,   0,         false, nullptr, REFUSED},
     {"allow",     ARG,  18, "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
                             "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, nullptr, REFUSED},
+    // Not in the help, whose text stays as it always was: see the manual.
+    {"shutdown-volts", ARG, 0, "",                                                                   shutdownVolts, checkShutdownVolts, 0,    false, nullptr, REFUSED},
 };
 // clang-format on
 constexpr int OPTION_COUNT = static_cast<int>(std::size(optionRows));

@@ -165,6 +165,8 @@ TEST_P(OptionChecks, RefuseOrNote)
         EXPECT_EQ(argv[i], args[i].data()) << "the order of argv is left alone";
 }
 
+static const char VOLTS_TEXT[] = "vexo: --shutdown-volts needs volts from 0 (off) to 5.38, a plain decimal number "
+                                 "such as 3.3, not '";
 static const char ALLOW_TEXT[] = "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), "
                                  "comma-separated, at most 16, not '";
 
@@ -197,4 +199,25 @@ INSTANTIATE_TEST_SUITE_P(
                  "vexo: --listen 255.255.255.255: a broadcast address, not an address of this host\n", ""},
         CheckRow{{"--listen", "127.255.255.255"}, 2,
                  "vexo: --listen 127.255.255.255: a broadcast address, not an address of this host\n", ""},
-        CheckRow{{"--listen", "127.0.0.1"}, 0, "", ""}));
+        CheckRow{{"--listen", "127.0.0.1"}, 0, "", ""},
+        CheckRow{{"--shutdown-volts", "3.3", "--shutdown-volts=0", "--shutdown-volts", "5.38"}, 0, "", ""},
+        CheckRow{{"--shutdown-volts", "3.123456789"}, 0, "", ""},
+        CheckRow{{"--charge", "250", "--shutdown-volts", "3.3"}, 2,
+                 "vexo: --shutdown-volts 3.3: must come before --charge\n", ""},
+        CheckRow{{"--shutdown-volts", "5.39"}, 2, VOLTS_TEXT + std::string("5.39'\n"), ""},
+        CheckRow{{"--shutdown-volts", "-1"}, 2, VOLTS_TEXT + std::string("-1'\n"), ""},
+        CheckRow{{"--shutdown-volts", "+3"}, 2, VOLTS_TEXT + std::string("+3'\n"), ""},
+        CheckRow{{"--shutdown-volts", " 3"}, 2, VOLTS_TEXT + std::string(" 3'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3V"}, 2, VOLTS_TEXT + std::string("3V'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3,3"}, 2, VOLTS_TEXT + std::string("3,3'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3."}, 2, VOLTS_TEXT + std::string("3.'\n"), ""},
+        CheckRow{{"--shutdown-volts", ".5"}, 2, VOLTS_TEXT + std::string(".5'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3e0"}, 2, VOLTS_TEXT + std::string("3e0'\n"), ""},
+        CheckRow{{"--shutdown-volts", "nan"}, 2, VOLTS_TEXT + std::string("nan'\n"), ""},
+        CheckRow{{"--shutdown-volts", ""}, 2, VOLTS_TEXT + std::string("'\n"), ""},
+        CheckRow{{"--shutdown-volts", "99999999999999"}, 2, VOLTS_TEXT + std::string("99999999999999'\n"), ""},
+        // --shutdown-volts made these shortenings of --shutdown ambiguous: refused, not skipped.
+        CheckRow{{"--shut", "30", "--charge", "250"}, 2,
+                 "vexo: --shut is ambiguous: write --shutdown or --shutdown-volts in full\n", ""},
+        CheckRow{{"--sh=30"}, 2, "vexo: --sh is ambiguous: write --shutdown or --shutdown-volts in full\n", ""},
+        CheckRow{{"--shutdown-v", "3.3", "--shutdown", "30", "--s", "1", "--bogus"}, 0, "", ""}));

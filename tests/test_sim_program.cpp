@@ -221,6 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadControl{"eeprom 300 7", "eeprom needs an address and a value, each a whole number from 0 to 255"},
         BadControl{"garbage maybe", "garbage needs on or off, not 'maybe'"},
         BadControl{"ignore", "ignore needs on or off"}, BadControl{"battery now", "battery takes no argument"},
+        BadControl{"battery-mv 2999", "battery-mv needs one whole number from 3000 to 4200, not '2999'"},
+        BadControl{"discharge 1001", "discharge needs one whole number from 0 to 1000, not '1001'"},
         BadControl{"reboot", "unknown command: reboot"}));
 
 TEST(SimControlWords, GoodWordsStillWork)
@@ -232,6 +234,30 @@ TEST(SimControlWords, GoodWordsStillWork)
     EXPECT_TRUE(simServerFaults(sim.get()).garbage);
     EXPECT_EQ(simControl(sim.get(), "noise 4096"), "");
     EXPECT_EQ(simServerFaults(sim.get()).noiseBytes, 4096);
+}
+
+// The battery discharges on battery at the rate set, and line power holds it.
+TEST(SimBattery, DischargesAtTheRateSetOnBattery)
+{
+    SimConfig cfg;
+    cfg.board.dischargeMvS = 100;
+    SimHandle sim(simServerNew(cfg));
+    EXPECT_EQ(simControl(sim.get(), "battery-mv 3900"), "");
+    SimBoard b = simBoardSnapshot(sim.get());
+    EXPECT_DOUBLE_EQ(b.volts, 3.9);
+    simBoardStep(&b, 1.0); // line power, not charging: the idle current's 0.021 mV
+    EXPECT_NEAR(b.volts, 3.9 - 0.000021, 1e-9);
+    simBoardSetLinePower(&b, false);
+    simBoardStep(&b, 2.0);
+    EXPECT_NEAR(b.volts, 3.7 - 0.000021, 1e-9);
+    EXPECT_EQ(simBoardReply(&b).adc6, simEncodeVolts(3.7));
+    b.cfg.dischargeMvS = 0; // as the 150 mA load draws: 1.5 mV a second
+    simBoardStep(&b, 2.0);
+    EXPECT_NEAR(b.volts, 3.697 - 0.000021, 1e-9);
+    simBoardStep(&b, 1e6);
+    EXPECT_DOUBLE_EQ(b.volts, SIM_VOLTS_MIN);
+    EXPECT_EQ(simControl(sim.get(), "discharge 250"), "");
+    EXPECT_DOUBLE_EQ(simBoardSnapshot(sim.get()).cfg.dischargeMvS, 250);
 }
 
 // Link mode: a bad control command is answered on standard error; the
