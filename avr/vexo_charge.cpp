@@ -103,8 +103,8 @@ static void logStart(const VEXOchargeState* state, std::int32_t shutdelay)
     if (shutdelay > 0)
         snprintf(timer, sizeof timer, "after %d s on battery", shutdelay);
     if (vexoShutdownVolts > 0)
-        snprintf(shutdown, sizeof shutdown, "%s%safter %d s on battery below %.2f V", timer, shutdelay > 0 ? " or " : "",
-                 VEXO_LOW_BATTERY_S, static_cast<double>(vexoShutdownVolts));
+        snprintf(shutdown, sizeof shutdown, "%s%safter %d s on battery below %.2f V", timer,
+                 shutdelay > 0 ? " or " : "", VEXO_LOW_BATTERY_S, static_cast<double>(vexoShutdownVolts));
     else if (shutdelay > 0)
         snprintf(shutdown, sizeof shutdown, "%s", timer);
     VEXOlog(LOG_NOTICE, "started on %s: target %d mA, on %d s, off %d s, shutdown %s, commands on %s port %d from %s",

@@ -61,8 +61,7 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
     case VEXO_CMD_TELEMETRY_OFF:
         if (state->txSocket >= 0) {
             close(state->txSocket);
-            VEXOlog(LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), telemetryPort(state),
-                    by);
+            VEXOlog(LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), telemetryPort(state), by);
         }
         state->txSocket = -1;
         break;

@@ -87,14 +87,15 @@ enum class AfterCharge : unsigned char {
 
 // One option: its name, whether it takes an argument, its lines of the help
 // text and their place there (0: not in the help), what it does, and for the
-// output switches the bit, its polarity and the label printed; last, what it
-// is after --charge. (cppcheck misses some reads of the members through the
-// table.)
+// output switches the bit and its polarity; what it is after --charge; and
+// the label printed by an output switch. (cppcheck misses some reads of the
+// members through the table.)
 struct OptionRow {
     // cppcheck-suppress unusedStructMember
     const char* name;
     // cppcheck-suppress unusedStructMember
     int hasArg;
+    // cppcheck-suppress unusedStructMember
     int helpRank;
     // cppcheck-suppress unusedStructMember
     const char* help;
@@ -103,8 +104,8 @@ struct OptionRow {
     OptionCheck check;
     word bit;
     bool activeLow;
-    const char* label;
     AfterCharge afterCharge;
+    const char* label;
 };
 
 static void switchOutput(OptionRun* r, const OptionRow& row, const char* arg)
@@ -273,8 +274,10 @@ static int checkShutdownVolts(const char* arg)
     float volts = 0;
     if (VEXOparseShutdownVolts(arg, &volts))
         return 0;
-    fprintf(stderr, "vexo: --shutdown-volts needs volts from 0 (off) to %.2f, a plain decimal number such as 3.3, "
-            "not '%s'\n", VEXO_SHUTDOWN_VOLTS_MAX, arg);
+    fprintf(stderr,
+            "vexo: --shutdown-volts needs volts from 0 (off) to %.2f, a plain decimal number such as 3.3, "
+            "not '%s'\n",
+            VEXO_SHUTDOWN_VOLTS_MAX, arg);
     return 2;
 }
 
@@ -302,39 +305,39 @@ constexpr const char* MUST_PRECEDE_CHARGE = "                  NOTE: This option
 // The options, in the order the parser reports them (index + 1).
 // clang-format off
 static const OptionRow optionRows[] = {
-//   name         arg   help  help lines                                                              run            check          bit        low    label    after --charge
-    {"pwm1",      ARG,  1,  "  --pwm1 [0|1]    disable or enable PWM1\n",                            switchOutput,  nullptr,       pwm1en,    false, "PWM1",  UNREAD},
-    {"pwm2",      ARG,  2,  "  --pwm2 [0|1]    disable or enable PWN2\n",                            switchOutput,  nullptr,       pwm2en,    false, "PWM2",  UNREAD},
-    {"offset",    ARG,  3,  "  --offset [0|1]  disable or enable offset\n",                          switchOutput,  nullptr,       offsetOff, true,  "Offset", UNREAD},
-    {"opamp",     ARG,  4,  "  --opamp [0|1]   disable or enable op amp\n",                          switchOutput,  nullptr,       opamp,     false, "OPAMP", UNREAD},
-    {"buck",      ARG,  5,  "  --buck [0|1]    disable or enable buck\n",                            switchOutput,  nullptr,       buckOff,   true,  "Buck",  UNREAD},
-    {"led",       ARG,  6,  "  --led [0|1]     disable or enable led\n",                             switchOutput,  nullptr,       ledOff,    true,  "LED",   UNREAD},
-    {"pwmlo",     ARG,  7,  "  --pwmlo [0|1]   set PWM low time\n",                                  pwmLow,        nullptr,       0,         false, nullptr, UNREAD},
-    {"pwmt",      ARG,  8,  "  --pwmt [0|1]    set PWM period\n",                                    pwmPeriod,     nullptr,       0,         false, nullptr, UNREAD},
-    {"help",      NONE, 10, "  --help          get this help message\n",                             help,          nullptr,       0,         false, nullptr, UNREAD},
-    {"sleep",     ARG,  9,  "  --sleep <time>  go to sleep for number of seconds\n",                 sleepFor,      nullptr,       0,         false, nullptr, UNREAD},
-    {"eer",       ARG,  0,  "",                                                                      eepromRead,    nullptr,       0,         false, nullptr, UNREAD},
-    {"eew",       ARG,  0,  "",                                                                      eepromWrite,   nullptr,       0,         false, nullptr, UNREAD},
-    {"eeval",     ARG,  0,  "",                                                                      eepromValue,   nullptr,       0,         false, nullptr, UNREAD},
+//   name         arg   help  help lines                                                              run            check          bit        low    after   label
+    {"pwm1",      ARG,  1,  "  --pwm1 [0|1]    disable or enable PWM1\n",                            switchOutput,  nullptr,       pwm1en,    false, UNREAD,  "PWM1"},
+    {"pwm2",      ARG,  2,  "  --pwm2 [0|1]    disable or enable PWN2\n",                            switchOutput,  nullptr,       pwm2en,    false, UNREAD,  "PWM2"},
+    {"offset",    ARG,  3,  "  --offset [0|1]  disable or enable offset\n",                          switchOutput,  nullptr,       offsetOff, true,  UNREAD,  "Offset"},
+    {"opamp",     ARG,  4,  "  --opamp [0|1]   disable or enable op amp\n",                          switchOutput,  nullptr,       opamp,     false, UNREAD,  "OPAMP"},
+    {"buck",      ARG,  5,  "  --buck [0|1]    disable or enable buck\n",                            switchOutput,  nullptr,       buckOff,   true,  UNREAD,  "Buck"},
+    {"led",       ARG,  6,  "  --led [0|1]     disable or enable led\n",                             switchOutput,  nullptr,       ledOff,    true,  UNREAD,  "LED"},
+    {"pwmlo",     ARG,  7,  "  --pwmlo [0|1]   set PWM low time\n",                                  pwmLow,        nullptr,       0,         false, UNREAD,  nullptr},
+    {"pwmt",      ARG,  8,  "  --pwmt [0|1]    set PWM period\n",                                    pwmPeriod,     nullptr,       0,         false, UNREAD,  nullptr},
+    {"help",      NONE, 10, "  --help          get this help message\n",                             help,          nullptr,       0,         false, UNREAD,  nullptr},
+    {"sleep",     ARG,  9,  "  --sleep <time>  go to sleep for number of seconds\n",                 sleepFor,      nullptr,       0,         false, UNREAD,  nullptr},
+    {"eer",       ARG,  0,  "",                                                                      eepromRead,    nullptr,       0,         false, UNREAD,  nullptr},
+    {"eew",       ARG,  0,  "",                                                                      eepromWrite,   nullptr,       0,         false, UNREAD,  nullptr},
+    {"eeval",     ARG,  0,  "",                                                                      eepromValue,   nullptr,       0,         false, UNREAD,  nullptr},
     {"charge",    ARG,  11, "  --charge <I>    maintain battery charging with specified current\n"
                             "                  NOTE: most other options will be ignored with this one\n"
-                            "                  until charge algorithm is terminated by hitting ENTER\n", charge,        nullptr,       0,         false, nullptr, UNREAD},
-    {"log",       ARG,  14, "  --log <ip>      send 1Hz battery information packets to give IP address\n", logTo,   nullptr,       0,         false, nullptr, IGNORED},
+                            "                  until charge algorithm is terminated by hitting ENTER\n", charge,        nullptr,       0,         false, UNREAD,  nullptr},
+    {"log",       ARG,  14, "  --log <ip>      send 1Hz battery information packets to give IP address\n", logTo,   nullptr,       0,         false, IGNORED, nullptr},
     {"on",        ARG,  12, "  --on <seconds>  number of seconds to charge battery at I each period\n"
-                            "                  The default value is 60.\n",                           onTime,        nullptr,       0,         false, nullptr, IGNORED},
+                            "                  The default value is 60.\n",                           onTime,        nullptr,       0,         false, IGNORED, nullptr},
     {"off",       ARG,  13, "  --off <seconds> number of seconds to not charge battery each period\n"
-                            "                  The default value is 60.\n",                           offTime,       nullptr,       0,         false, nullptr, IGNORED},
-    {"version",   NONE, 0,  "",                                                                      version,       nullptr,       0,         false, nullptr, UNREAD},
-    {"shutdown",  ARG,  15, "  --shutdown <s>  Automatically shut down s seconds after power failure\n", shutdownAfter, nullptr,  0,         false, nullptr, IGNORED},
+                            "                  The default value is 60.\n",                           offTime,       nullptr,       0,         false, IGNORED, nullptr},
+    {"version",   NONE, 0,  "",                                                                      version,       nullptr,       0,         false, UNREAD,  nullptr},
+    {"shutdown",  ARG,  15, "  --shutdown <s>  Automatically shut down s seconds after power failure\n", shutdownAfter, nullptr,  0,         false, IGNORED, nullptr},
     {"event-cmd", ARG,  16, "  --event-cmd <path> run path EVENT [DETAIL] on power-lost, power-back,\n"
                             "                  shutdown-pending, shutdown-cancelled, shutdown, link-failed, started\n",
-                                                                                                     eventCmd,      checkEventCmd, 0,         false, nullptr, REFUSED},
+                                                                                                     eventCmd,      checkEventCmd, 0,         false, REFUSED, nullptr},
     {"listen",    ARG,  17, "  --listen <ip>   take UDP commands on this local address only (default: all)\n",
-                                                                                                     listenOn,      checkListen,   0,         false, nullptr, REFUSED},
+                                                                                                     listenOn,      checkListen,   0,         false, REFUSED, nullptr},
     {"allow",     ARG,  18, "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
-                            "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, nullptr, REFUSED},
+                            "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, REFUSED, nullptr},
     // Not in the help, whose text stays as it always was: see the manual.
-    {"shutdown-volts", ARG, 0, "",                                                                   shutdownVolts, checkShutdownVolts, 0,    false, nullptr, REFUSED},
+    {"shutdown-volts", ARG, 0, "",                                                                   shutdownVolts, checkShutdownVolts, 0,    false, REFUSED, nullptr},
 };
 // clang-format on
 constexpr int OPTION_COUNT = static_cast<int>(std::size(optionRows));

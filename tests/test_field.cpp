@@ -383,6 +383,10 @@ TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
         {{"--listen", "224.0.0.1"}, "vexo: --listen 224.0.0.1: a multicast address, not an address of this host\n"},
         {{"--listen", "255.255.255.255"},
          "vexo: --listen 255.255.255.255: a broadcast address, not an address of this host\n"},
+        {{"--shutdown-volts", "3,3"},
+         "vexo: --shutdown-volts needs volts from 0 (off) to 5.38, a plain decimal "
+         "number such as 3.3, not '3,3'\n"},
+        {{"--shut", "30"}, "vexo: --shut is ambiguous: write --shutdown or --shutdown-volts in full\n"},
     };
     for (const auto& [args, message] : rows) {
         std::vector<std::string> all = args;
@@ -398,6 +402,7 @@ TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
         {{"--on", "5", "--charge", "250", "--listen", "127.0.0.1"},
          "vexo: --listen 127.0.0.1: must come before --charge\n"},
         {{"--charge=250", "--event-cmd=" + hook}, "vexo: --event-cmd " + hook + ": must come before --charge\n"},
+        {{"--charge", "250", "--shutdown-volts", "3.3"}, "vexo: --shutdown-volts 3.3: must come before --charge\n"},
     };
     for (const auto& [args, message] : late) {
         const RunResult r = vexo(args);
@@ -493,8 +498,8 @@ TEST_F(Field, LowBatteryShutsDownBeforeTheTimer)
     LogCapture log;
     NotifyCapture notify;
     ASSERT_TRUE(notify.bound());
-    bg = startVexo({"--shutdown", "300", "--shutdown-volts", "3.60", "--event-cmd", hook, "--charge", "200"},
-                   "out.txt");
+    bg =
+        startVexo({"--shutdown", "300", "--shutdown-volts", "3.60", "--event-cmd", hook, "--charge", "200"}, "out.txt");
     EXPECT_EQ(log.find("started on ").text,
               "started on " + simServerSlavePath(sim) +
                   ": target 200 mA, on 60 s, off 60 s, shutdown after 300 s on battery or after 5 s on battery below "

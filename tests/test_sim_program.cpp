@@ -43,6 +43,26 @@ TEST(SimProgram, RunsACommandAndPassesItsStatus)
     EXPECT_EQ(r.err.rfind("Usage: vexo-sim", 0), 0u);
 }
 
+// --discharge: on battery from the start, 200 mV a second for a second or more.
+TEST(SimProgram, DischargesTheBatteryAtTheRateGiven)
+{
+    const auto vexo = programCommand("vexo");
+    std::string command;
+    for (const auto& w : vexo)
+        command += "'" + w + "' ";
+    RunResult r = runProgram(
+        {programPath("vexo-sim"), "--onbatt-at", "0", "--discharge", "200", "--", "sh", "-c", "sleep 1; " + command});
+    EXPECT_EQ(r.status, 0);
+    const size_t at = r.out.find("Battery Voltage       = ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const double volts = std::stod(r.out.substr(at + 24, 4));
+    EXPECT_LT(volts, 3.51) << r.out;
+    EXPECT_GE(volts, 3.0) << r.out;
+    r = runProgram({programPath("vexo-sim"), "--discharge", "1001", "--", "true"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-sim: --discharge needs a number from 0 to 1000, not '1001'\n");
+}
+
 TEST(SimProgram, RecordsRequestsAndKeepsTheEeprom)
 {
     const TempDir tmp;
