@@ -58,9 +58,17 @@ extern char IPADRS[128];
 // The serial device: $VEXO_DEVICE when set and not empty, else the default.
 const char* VEXOdevicePath();
 
-// Checks the values of --listen, --allow and --event-cmd before anything
-// touches the board: 0 when good, else 2 after a message on standard error.
+// Checks the command line before anything touches the board: the values of
+// the field settings (--listen, --allow, --event-cmd, --shutdown-volts), none
+// of them after --charge, and no shortening of --shutdown; 0 when good, else
+// 2 after a message on standard error. Notes the supervisor settings that
+// follow the --charge that starts the supervisor (VEXOignoredAfterCharge).
 int VEXOcheckOptions(int argc, char** argv);
+
+// The supervisor settings (--on, --off, --shutdown, --log) that followed the
+// --charge that started the supervisor and so never took effect, as
+// "--NAME VALUE ..." from VEXOcheckOptions; empty when none did.
+const char* VEXOignoredAfterCharge();
 
 // Walks the command line, editing the request and running immediate actions;
 // returns 1 when the request must be sent, and sets *loops to 1 when the

@@ -16,6 +16,7 @@
 #include "avr.h"
 #include "vexo.h"
 #include "vexo_field.h"
+#include "vexo_low_battery.h"
 
 void VEXOregulate(VEXOchargeState* state, const VEXOreply* rep, VEXOrequest* req)
 {
@@ -77,6 +78,7 @@ struct FieldView {
     bool locked = false;
     bool everLocked = false;
     bool ready = false; // the service manager has heard READY=1
+    float lowVolts = 0; // > 0 while the low-battery shutdown holds: the voltage that set it off
 };
 
 static void lineQuiet(int quiet, void*)
@@ -96,9 +98,15 @@ static void linkFailure(const char* msg, void* data)
 
 static void logStart(const VEXOchargeState* state, std::int32_t shutdelay)
 {
-    char shutdown[48] = "off";
+    char timer[48] = "";
+    char shutdown[96] = "off";
     if (shutdelay > 0)
-        snprintf(shutdown, sizeof shutdown, "after %d s on battery", shutdelay);
+        snprintf(timer, sizeof timer, "after %d s on battery", shutdelay);
+    if (vexoShutdownVolts > 0)
+        snprintf(shutdown, sizeof shutdown, "%s%safter %d s on battery below %.2f V", timer,
+                 shutdelay > 0 ? " or " : "", VEXO_LOW_BATTERY_S, static_cast<double>(vexoShutdownVolts));
+    else if (shutdelay > 0)
+        snprintf(shutdown, sizeof shutdown, "%s", timer);
     VEXOlog(LOG_NOTICE, "started on %s: target %d mA, on %d s, off %d s, shutdown %s, commands on %s port %d from %s",
             VEXOdevicePath(), state->masterI / 1000, state->time_on, state->time_off, shutdown,
             vexoField.listenText != nullptr ? vexoField.listenText : "all addresses", VEXO_UDP_PORT,
@@ -131,8 +139,34 @@ static void watchPower(FieldView* v, const VEXOreply& rep, int before, int after
         snprintf(status, sizeof status, "STATUS=target %d mA, %.1f mA, %s, %s", state->targetI / 1000,
                  battI(rep.adc7) / 1000.0, state->locked ? "locked" : "searching", battery ? "battery" : "line power");
     if (after > 0 && n > 0 && n < static_cast<int>(sizeof status))
-        snprintf(status + n, sizeof status - static_cast<size_t>(n), ", shutdown in %d s", after);
+        n += snprintf(status + n, sizeof status - static_cast<size_t>(n), ", shutdown in %d s", after);
+    if (v->lowVolts > 0 && n > 0 && n < static_cast<int>(sizeof status))
+        snprintf(status + n, sizeof status - static_cast<size_t>(n), ", battery low at %.2f V: shutting down",
+                 static_cast<double>(v->lowVolts));
     VEXOnotify(status);
+}
+
+// Once a second, after the timer's power watch: whether the shutdown command
+// is due now (timerRun: the timer's verdict). Once the battery has been low
+// for VEXO_LOW_BATTERY_S s on battery, the low-battery watch alone decides
+// until line power returns: the command at once and every
+// VEXO_SHUTDOWN_REPEAT s after, whatever the timer says.
+static int shutdownDue(VEXOlowBattery* low, FieldView* v, const VEXOreply& rep, float volts, int timerRun)
+{
+    const VEXOlowBatteryVerdict verdict = VEXOlowBatteryStep(low, VEXObit(rep.outputs, onbatt), volts);
+    if (verdict == VEXOlowBatteryVerdict::Now) {
+        v->lowVolts = volts;
+        VEXOlog(LOG_CRIT, "battery low: %.2f V, below %.2f V for %d s on battery: shutting down now",
+                static_cast<double>(volts), static_cast<double>(low->volts), VEXO_LOW_BATTERY_S);
+        char detail[16];
+        snprintf(detail, sizeof detail, "%.2f", static_cast<double>(volts));
+        VEXOevent("low-battery", detail, v->state, &rep);
+    }
+    if (!VEXOlowBatterySetOff(*low)) {
+        v->lowVolts = 0;
+        return timerRun;
+    }
+    return verdict != VEXOlowBatteryVerdict::None;
 }
 
 // Each cycle, after regulation: the lock's transitions.
@@ -162,6 +196,8 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
     const ByteArrayRef repAll = BAR(repBuf.data(), AVR_BUFFER_SIZE);
     time_t last_t = 0;
     int shutdown_pending = -1;
+    VEXOlowBattery low;
+    low.volts = vexoShutdownVolts;
 
     processDaemonize();
     // Detached: the hang-up of the terminal that started it is no concern.
@@ -176,6 +212,8 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
     AVRwaitOutNoise(lineQuiet, &view);
     AVRonLinkFailure(linkFailure, &view);
     logStart(&state, shutdelay);
+    if (VEXOignoredAfterCharge()[0] != '\0')
+        VEXOlog(LOG_WARNING, "ignored after --charge (give them before it): %s", VEXOignoredAfterCharge());
     if (state.rxSocket < 0)
         VEXOlog(LOG_ERR, "no UDP commands: port %d: %s", VEXO_UDP_PORT, strerror(bindError));
     bool started = false;
@@ -189,6 +227,8 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         const time_t t = time(nullptr);
         const VEXOreply rep = VEXOreply_Get(bRep);
         view.rep = rep;
+        // The past second's battery voltage as its telemetry record has it.
+        const float pastVolts = t != last_t ? smoothAverage(state.V.data(), state.numSamples) : 0.0f;
         if (!started) {
             VEXOevent("started", nullptr, &state, &rep);
             started = true;
@@ -198,6 +238,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
             int runShutdown = 0;
             const int before = shutdown_pending;
             shutdown_pending = VEXOpowerWatch(shutdown_pending, VEXObit(rep.outputs, onbatt), shutdelay, &runShutdown);
+            runShutdown = shutdownDue(&low, &view, rep, pastVolts, runShutdown);
             watchPower(&view, rep, before, shutdown_pending, shutdelay, t);
             if (runShutdown) {
                 VEXOevent("shutdown", nullptr, &state, &rep);

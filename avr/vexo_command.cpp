@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -34,6 +35,10 @@ static void newTarget(VEXOchargeState* state, std::int32_t n)
     state->masterI = n;
 }
 
+// The port the telemetry datagrams go to: the command's port as the
+// address holds it (its low 16 bits), whatever number the command gave.
+static int telemetryPort(const VEXOchargeState* state) { return ntohs(state->to.sin_port); }
+
 // Carries out one well-formed command from the sender from.
 static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const sockaddr_in& from)
 {
@@ -50,13 +55,13 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
             close(state->txSocket);
         state->txSocket = netUDPopen(state->toPort, 0);
         netAdrsFromName(&state->to, state->IPADRS.data(), state->toPort);
-        VEXOlog(LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(), state->toPort);
+        VEXOlog(LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(), telemetryPort(state));
         break;
     }
     case VEXO_CMD_TELEMETRY_OFF:
         if (state->txSocket >= 0) {
             close(state->txSocket);
-            VEXOlog(LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), state->toPort, by);
+            VEXOlog(LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), telemetryPort(state), by);
         }
         state->txSocket = -1;
         break;

@@ -30,6 +30,25 @@ int VEXOparseListen(const char* text, VEXOfield* field)
     return 1;
 }
 
+// A prefix length as written in a.b.c.d/len: 0 to 32 in plain decimal
+// digits, no sign, space or leading zero.
+static bool prefixLength(const char* text, int* bits)
+{
+    const size_t n = std::strlen(text);
+    if (n == 0 || n > 2 || (n == 2 && text[0] == '0'))
+        return false;
+    int v = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        v = v * 10 + (text[i] - '0');
+    }
+    if (v > 32)
+        return false;
+    *bits = v;
+    return true;
+}
+
 // One "a.b.c.d" or "a.b.c.d/len" of an access list.
 static int parseNet(const char* text, size_t n, VEXOallowNet* out)
 {
@@ -41,12 +60,8 @@ static int parseNet(const char* text, size_t n, VEXOallowNet* out)
     int bits = 32;
     if (char* slash = std::strchr(buf, '/')) {
         *slash = '\0';
-        char* end = nullptr;
-        errno = 0;
-        const long v = std::strtol(slash + 1, &end, 10);
-        if (slash[1] == '\0' || *end != '\0' || errno != 0 || v < 0 || v > 32)
+        if (!prefixLength(slash + 1, &bits))
             return 0;
-        bits = static_cast<int>(v);
     }
     in_addr a{};
     if (inet_pton(AF_INET, buf, &a) != 1)

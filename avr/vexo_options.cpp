@@ -1,10 +1,13 @@
 // The command line: option table and option processor.
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include <getopt.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include "net.h"
 #include "vexo.h"
 #include "vexo_field.h"
+#include "vexo_low_battery.h"
 
 char IPADRS[128];
 
@@ -28,6 +32,15 @@ static int number(const char* text) { return static_cast<int>(strtol(text, nullp
 // "on"/"off" of an active-high bit, "off"/"on" of an active-low one.
 static const char* lower(int on) { return on ? "on" : "off"; }
 
+// Whether --charge of ma starts the supervisor (which never returns to the command line).
+static bool chargeStarts(word ma) { return ma <= VEXO_CHARGE_MAX_MA && ma >= VEXO_CHARGE_MIN_MA; }
+
+// The supervisor settings that followed the --charge that started it, as
+// "--NAME VALUE ..."; empty when none did.
+static char ignoredAfterCharge[256];
+
+const char* VEXOignoredAfterCharge() { return ignoredAfterCharge; }
+
 // Runs --charge: sends the pending request with the charging outputs, then
 // starts the supervisor unless the current is out of range.
 static void chargeOption(FILE* file, ByteArrayRef bReq, VEXOreply* pkt, word ma, int on, int off, int shutdelay)
@@ -36,7 +49,7 @@ static void chargeOption(FILE* file, ByteArrayRef bReq, VEXOreply* pkt, word ma,
     req.outputs = VEXOsetBit(req.outputs, opamp | buckOff | offsetOff, 1);
     VEXOrequest_Put(bReq, req);
     AVRsendRequest(file, bReq, BAR(pkt, sizeof *pkt), VEXOcallback);
-    if (ma > VEXO_CHARGE_MAX_MA || ma < VEXO_CHARGE_MIN_MA) {
+    if (!chargeStarts(ma)) {
         printf("Can only charge the battery with 60mA < I < 400mA\n");
         return;
     }
@@ -64,15 +77,25 @@ using OptionFunc = void (*)(OptionRun* run, const OptionRow& row, const char* ar
 // message on standard error.
 using OptionCheck = int (*)(const char* arg);
 
+// What becomes of an option that follows the --charge that starts the
+// supervisor: nothing after it is carried out.
+enum class AfterCharge : unsigned char {
+    Unread,  // not a supervisor setting: passed over in silence
+    Ignored, // a supervisor setting of old: ignored, and the supervisor says so
+    Refused, // a field setting: refused before anything touches the board
+};
+
 // One option: its name, whether it takes an argument, its lines of the help
 // text and their place there (0: not in the help), what it does, and for the
-// output switches the bit, its polarity and the label printed. (cppcheck
-// misses some reads of the members through the table.)
+// output switches the bit and its polarity; what it is after --charge; and
+// the label printed by an output switch. (cppcheck misses some reads of the
+// members through the table.)
 struct OptionRow {
     // cppcheck-suppress unusedStructMember
     const char* name;
     // cppcheck-suppress unusedStructMember
     int hasArg;
+    // cppcheck-suppress unusedStructMember
     int helpRank;
     // cppcheck-suppress unusedStructMember
     const char* help;
@@ -81,6 +104,7 @@ struct OptionRow {
     OptionCheck check;
     word bit;
     bool activeLow;
+    AfterCharge afterCharge;
     const char* label;
 };
 
@@ -147,6 +171,8 @@ static void charge(OptionRun* r, const OptionRow&, const char* arg)
 {
     r->val = static_cast<word>(number(arg));
     r->haveVal = true;
+    if (chargeStarts(r->val) && ignoredAfterCharge[0] != '\0')
+        fprintf(stderr, "vexo: ignored after --charge (give them before it): %s\n", ignoredAfterCharge);
     VEXOrequest_Put(r->bReq, r->req);
     chargeOption(r->file, r->bReq, &r->pkt, r->val, r->on, r->off, r->shutdelay);
     r->req = VEXOrequest_Get(r->bReq); // edited in place
@@ -174,11 +200,44 @@ static void eventCmd(OptionRun*, const OptionRow&, const char* arg) { vexoField.
 static void listenOn(OptionRun*, const OptionRow&, const char* arg) { VEXOparseListen(arg, &vexoField); }
 static void allowFrom(OptionRun*, const OptionRow&, const char* arg) { VEXOparseAllow(arg, &vexoField); }
 
+// What a destination that reaches more than one host is ("a multicast
+// address", "a broadcast address"), or nullptr for any other address. Such
+// an address can be bound, but no command sent to this host arrives there.
+static const char* groupAddress(in_addr a)
+{
+    const std::uint32_t host = ntohl(a.s_addr);
+    if ((host >> 28) == 0xE)
+        return "a multicast address";
+    if (host == INADDR_BROADCAST)
+        return "a broadcast address";
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return nullptr;
+    const char* what = nullptr;
+    // The broadcast address of each local network (loopback's too), /31 and /32 having none.
+    for (const ifaddrs* i = list; i != nullptr && what == nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || i->ifa_netmask == nullptr)
+            continue;
+        sockaddr_in own{}, mask{};
+        memcpy(&own, i->ifa_addr, sizeof own);
+        memcpy(&mask, i->ifa_netmask, sizeof mask);
+        const std::uint32_t m = ntohl(mask.sin_addr.s_addr);
+        if (m < 0xFFFFFFFEu && (ntohl(own.sin_addr.s_addr) | ~m) == host)
+            what = "a broadcast address";
+    }
+    freeifaddrs(list);
+    return what;
+}
+
 static int checkListen(const char* arg)
 {
     VEXOfield scratch;
     if (!VEXOparseListen(arg, &scratch)) {
         fprintf(stderr, "vexo: --listen needs an IPv4 address (a.b.c.d), not '%s'\n", arg);
+        return 2;
+    }
+    if (const char* what = groupAddress(scratch.listen)) {
+        fprintf(stderr, "vexo: --listen %s: %s, not an address of this host\n", arg, what);
         return 2;
     }
     const int fd = netUDPbind(0, scratch.listen.s_addr); // one of this host's?
@@ -202,6 +261,26 @@ static int checkAllow(const char* arg)
     return 2;
 }
 
+static void shutdownVolts(OptionRun*, const OptionRow&, const char* arg)
+{
+    VEXOparseShutdownVolts(arg, &vexoShutdownVolts);
+    if (vexoShutdownVolts > 0)
+        printf("Automatic shutdown after %d seconds on battery below %.2f V\n", VEXO_LOW_BATTERY_S,
+               static_cast<double>(vexoShutdownVolts));
+}
+
+static int checkShutdownVolts(const char* arg)
+{
+    float volts = 0;
+    if (VEXOparseShutdownVolts(arg, &volts))
+        return 0;
+    fprintf(stderr,
+            "vexo: --shutdown-volts needs volts from 0 (off) to %.2f, a plain decimal number such as 3.3, "
+            "not '%s'\n",
+            VEXO_SHUTDOWN_VOLTS_MAX, arg);
+    return 2;
+}
+
 static int checkEventCmd(const char* arg)
 {
     struct stat st {};
@@ -218,49 +297,54 @@ static int checkEventCmd(const char* arg)
 
 constexpr int ARG = required_argument;
 constexpr int NONE = no_argument;
+constexpr AfterCharge UNREAD = AfterCharge::Unread;
+constexpr AfterCharge IGNORED = AfterCharge::Ignored;
+constexpr AfterCharge REFUSED = AfterCharge::Refused;
 constexpr const char* MUST_PRECEDE_CHARGE = "                  NOTE: This option must come BEFORE the charge option\n";
 
 // The options, in the order the parser reports them (index + 1).
 // clang-format off
 static const OptionRow optionRows[] = {
-//   name         arg   help  help lines                                                              run            check          bit        low    label
-    {"pwm1",      ARG,  1,  "  --pwm1 [0|1]    disable or enable PWM1\n",                            switchOutput,  nullptr,       pwm1en,    false, "PWM1"},
-    {"pwm2",      ARG,  2,  "  --pwm2 [0|1]    disable or enable PWN2\n",                            switchOutput,  nullptr,       pwm2en,    false, "PWM2"},
-    {"offset",    ARG,  3,  "  --offset [0|1]  disable or enable offset\n",                          switchOutput,  nullptr,       offsetOff, true,  "Offset"},
-    {"opamp",     ARG,  4,  "  --opamp [0|1]   disable or enable op amp\n",                          switchOutput,  nullptr,       opamp,     false, "OPAMP"},
-    {"buck",      ARG,  5,  "  --buck [0|1]    disable or enable buck\n",                            switchOutput,  nullptr,       buckOff,   true,  "Buck"},
-    {"led",       ARG,  6,  "  --led [0|1]     disable or enable led\n",                             switchOutput,  nullptr,       ledOff,    true,  "LED"},
-    {"pwmlo",     ARG,  7,  "  --pwmlo [0|1]   set PWM low time\n",                                  pwmLow,        nullptr,       0,         false, nullptr},
-    {"pwmt",      ARG,  8,  "  --pwmt [0|1]    set PWM period\n",                                    pwmPeriod,     nullptr,       0,         false, nullptr},
-    {"help",      NONE, 10, "  --help          get this help message\n",                             help,          nullptr,       0,         false, nullptr},
-    {"sleep",     ARG,  9,  "  --sleep <time>  go to sleep for number of seconds\n",                 sleepFor,      nullptr,       0,         false, nullptr},
-    {"eer",       ARG,  0,  "",                                                                      eepromRead,    nullptr,       0,         false, nullptr},
-    {"eew",       ARG,  0,  "",                                                                      eepromWrite,   nullptr,       0,         false, nullptr},
-    {"eeval",     ARG,  0,  "",                                                                      eepromValue,   nullptr,       0,         false, nullptr},
+//   name         arg   help  help lines                                                              run            check          bit        low    after   label
+    {"pwm1",      ARG,  1,  "  --pwm1 [0|1]    disable or enable PWM1\n",                            switchOutput,  nullptr,       pwm1en,    false, UNREAD,  "PWM1"},
+    {"pwm2",      ARG,  2,  "  --pwm2 [0|1]    disable or enable PWN2\n",                            switchOutput,  nullptr,       pwm2en,    false, UNREAD,  "PWM2"},
+    {"offset",    ARG,  3,  "  --offset [0|1]  disable or enable offset\n",                          switchOutput,  nullptr,       offsetOff, true,  UNREAD,  "Offset"},
+    {"opamp",     ARG,  4,  "  --opamp [0|1]   disable or enable op amp\n",                          switchOutput,  nullptr,       opamp,     false, UNREAD,  "OPAMP"},
+    {"buck",      ARG,  5,  "  --buck [0|1]    disable or enable buck\n",                            switchOutput,  nullptr,       buckOff,   true,  UNREAD,  "Buck"},
+    {"led",       ARG,  6,  "  --led [0|1]     disable or enable led\n",                             switchOutput,  nullptr,       ledOff,    true,  UNREAD,  "LED"},
+    {"pwmlo",     ARG,  7,  "  --pwmlo [0|1]   set PWM low time\n",                                  pwmLow,        nullptr,       0,         false, UNREAD,  nullptr},
+    {"pwmt",      ARG,  8,  "  --pwmt [0|1]    set PWM period\n",                                    pwmPeriod,     nullptr,       0,         false, UNREAD,  nullptr},
+    {"help",      NONE, 10, "  --help          get this help message\n",                             help,          nullptr,       0,         false, UNREAD,  nullptr},
+    {"sleep",     ARG,  9,  "  --sleep <time>  go to sleep for number of seconds\n",                 sleepFor,      nullptr,       0,         false, UNREAD,  nullptr},
+    {"eer",       ARG,  0,  "",                                                                      eepromRead,    nullptr,       0,         false, UNREAD,  nullptr},
+    {"eew",       ARG,  0,  "",                                                                      eepromWrite,   nullptr,       0,         false, UNREAD,  nullptr},
+    {"eeval",     ARG,  0,  "",                                                                      eepromValue,   nullptr,       0,         false, UNREAD,  nullptr},
     {"charge",    ARG,  11, "  --charge <I>    maintain battery charging with specified current\n"
                             "                  NOTE: most other options will be ignored with this one\n"
-                            "                  until charge algorithm is terminated by hitting ENTER\n", charge,        nullptr,       0,         false, nullptr},
-    {"log",       ARG,  14, "  --log <ip>      send 1Hz battery information packets to give IP address\n", logTo,   nullptr,       0,         false, nullptr},
+                            "                  until charge algorithm is terminated by hitting ENTER\n", charge,        nullptr,       0,         false, UNREAD,  nullptr},
+    {"log",       ARG,  14, "  --log <ip>      send 1Hz battery information packets to give IP address\n", logTo,   nullptr,       0,         false, IGNORED, nullptr},
     {"on",        ARG,  12, "  --on <seconds>  number of seconds to charge battery at I each period\n"
-                            "                  The default value is 60.\n",                           onTime,        nullptr,       0,         false, nullptr},
+                            "                  The default value is 60.\n",                           onTime,        nullptr,       0,         false, IGNORED, nullptr},
     {"off",       ARG,  13, "  --off <seconds> number of seconds to not charge battery each period\n"
-                            "                  The default value is 60.\n",                           offTime,       nullptr,       0,         false, nullptr},
-    {"version",   NONE, 0,  "",                                                                      version,       nullptr,       0,         false, nullptr},
-    {"shutdown",  ARG,  15, "  --shutdown <s>  Automatically shut down s seconds after power failure\n", shutdownAfter, nullptr,  0,         false, nullptr},
+                            "                  The default value is 60.\n",                           offTime,       nullptr,       0,         false, IGNORED, nullptr},
+    {"version",   NONE, 0,  "",                                                                      version,       nullptr,       0,         false, UNREAD,  nullptr},
+    {"shutdown",  ARG,  15, "  --shutdown <s>  Automatically shut down s seconds after power failure\n", shutdownAfter, nullptr,  0,         false, IGNORED, nullptr},
     {"event-cmd", ARG,  16, "  --event-cmd <path> run path EVENT [DETAIL] on power-lost, power-back,\n"
                             "                  shutdown-pending, shutdown-cancelled, shutdown, link-failed, started\n",
-                                                                                                     eventCmd,      checkEventCmd, 0,         false, nullptr},
+                                                                                                     eventCmd,      checkEventCmd, 0,         false, REFUSED, nullptr},
     {"listen",    ARG,  17, "  --listen <ip>   take UDP commands on this local address only (default: all)\n",
-                                                                                                     listenOn,      checkListen,   0,         false, nullptr},
+                                                                                                     listenOn,      checkListen,   0,         false, REFUSED, nullptr},
     {"allow",     ARG,  18, "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
-                            "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, nullptr},
+                            "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, REFUSED, nullptr},
+    // Not in the help, whose text stays as it always was: see the manual.
+    {"shutdown-volts", ARG, 0, "",                                                                   shutdownVolts, checkShutdownVolts, 0,    false, REFUSED, nullptr},
 };
 // clang-format on
 constexpr int OPTION_COUNT = static_cast<int>(std::size(optionRows));
 
 // Options whose help ends with the note that they must come before --charge:
-// those read by the supervisor, from --on on in the help.
-static bool precedesCharge(const OptionRow& row) { return row.helpRank >= 12; }
+// those read by the supervisor.
+static bool precedesCharge(const OptionRow& row) { return row.afterCharge != AfterCharge::Unread; }
 
 // The parser's table: each entry reports its index + 1, so that with equal
 // values it would not take the first of several matching prefixes instead of
@@ -282,18 +366,65 @@ static void help(OptionRun*, const OptionRow&, const char*)
                 printf("%s%s", row.help, precedesCharge(row) ? MUST_PRECEDE_CHARGE : "");
 }
 
-// The checks of VEXOcheckOptions on a copy of argv, which the parser permutes.
+// Appends " --NAME VALUE" to the list of settings ignored after --charge;
+// a list too long for the buffer ends in "...".
+static void noteIgnored(const OptionRow& row, const char* arg)
+{
+    const size_t used = strlen(ignoredAfterCharge);
+    const size_t room = sizeof ignoredAfterCharge - used;
+    const int n = snprintf(ignoredAfterCharge + used, room, "%s--%s %s", used > 0 ? " " : "", row.name, arg);
+    if (n >= static_cast<int>(room))
+        memcpy(ignoredAfterCharge + sizeof ignoredAfterCharge - 4, "...", 4);
+}
+
+// A shortening of --shutdown (from --sh on), which --shutdown-volts has made
+// ambiguous: refused rather than skipped, so no shutdown the user believes in
+// is lost without a word.
+static int checkShutdownPrefix(const char* word)
+{
+    const char* eq = strchr(word, '=');
+    const size_t n = eq != nullptr ? static_cast<size_t>(eq - word) : strlen(word);
+    if (n < 4 || n >= strlen("--shutdown") || strncmp(word, "--shutdown", n) != 0)
+        return 0;
+    fprintf(stderr, "vexo: %.*s is ambiguous: write --shutdown or --shutdown-volts in full\n", static_cast<int>(n),
+            word);
+    return 2;
+}
+
+// The checks of VEXOcheckOptions on a copy of argv, which the parser permutes:
+// the values, a field setting after --charge, and the supervisor settings
+// that follow the --charge that starts it, noted for the supervisor to say.
 static int checkOptions(int argc, char** argv)
 {
     opterr = 0;
     optind = 0;
+    ignoredAfterCharge[0] = '\0';
+    bool afterCharge = false; // any --charge before
+    bool started = false;     // a --charge that starts the supervisor before
     int c;
     while ((c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
-        if (c < 1 || c > OPTION_COUNT || optionRows[c - 1].check == nullptr)
+        if (c < 1 || c > OPTION_COUNT) {
+            const int rc = optind > 0 && optind <= argc ? checkShutdownPrefix(argv[optind - 1]) : 0;
+            if (rc != 0)
+                return rc;
             continue;
-        const int rc = optionRows[c - 1].check(optarg);
-        if (rc != 0)
-            return rc;
+        }
+        const OptionRow& row = optionRows[c - 1];
+        if (afterCharge && row.afterCharge == AfterCharge::Refused) {
+            fprintf(stderr, "vexo: --%s %s: must come before --charge\n", row.name, optarg);
+            return 2;
+        }
+        if (row.check != nullptr) {
+            const int rc = row.check(optarg);
+            if (rc != 0)
+                return rc;
+        }
+        if (started && row.afterCharge == AfterCharge::Ignored)
+            noteIgnored(row, optarg);
+        if (row.run == charge) {
+            afterCharge = true;
+            started = started || chargeStarts(static_cast<word>(number(optarg)));
+        }
     }
     return 0;
 }

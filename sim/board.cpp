@@ -125,9 +125,12 @@ void simBoardStep(SimBoard* b, double dt)
         ua += noise(b->rng);
     }
     b->currentUa = ua;
-    // About 1 mV a second per 100 mA, kept between 3.0 V and 4.2 V.
-    b->volts = std::clamp(b->volts + ua / 100000.0 * 0.001 * dt, 3.0, 4.2);
+    // About 1 mV a second per 100 mA, or on battery the rate set.
+    const double mvS = b->onBattery && b->cfg.dischargeMvS > 0 ? -b->cfg.dischargeMvS : ua / 100000.0;
+    simBoardSetVolts(b, b->volts + mvS * 0.001 * dt);
 }
+
+void simBoardSetVolts(SimBoard* b, double volts) { b->volts = std::clamp(volts, SIM_VOLTS_MIN, SIM_VOLTS_MAX); }
 
 VEXOreply simBoardReply(SimBoard* b)
 {

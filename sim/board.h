@@ -20,6 +20,7 @@ struct SimBoardConfig {
     double batteryLoadUa = -150000; // running on the battery
     double noiseUa = 0;             // +- uniform noise on the current
     double voltsStart = 3.70;       // battery voltage at start
+    double dischargeMvS = 0;        // on battery: millivolts lost a second; 0: as the load draws
     double celsius = 22.5;          // board temperature
     unsigned seed = 1;              // noise seed
     std::string eepromPath;         // EEPROM kept in this file when not empty
@@ -64,6 +65,11 @@ void simBoardPinReadings(SimBoard* b, word adc0, word adc2, word adc6, word adc7
 
 // Switches line power (true) or battery (false).
 void simBoardSetLinePower(SimBoard* b, bool line);
+
+// Sets the battery voltage, kept between SIM_VOLTS_MIN and SIM_VOLTS_MAX.
+void simBoardSetVolts(SimBoard* b, double volts);
+constexpr double SIM_VOLTS_MIN = 3.0;
+constexpr double SIM_VOLTS_MAX = 4.2;
 
 // Raw encodings used by simBoardReply.
 word simEncodeVolts(double volts);

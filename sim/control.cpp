@@ -1,5 +1,6 @@
 // The fault switches and the control commands of the simulated board.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -33,6 +34,18 @@ void simSetGarbage(SimServer* s, bool on) { setFault(s, &SimFaults::garbage, on)
 void simSetIgnoreRequests(SimServer* s, bool on) { setFault(s, &SimFaults::ignoreRequests, on); }
 void simSetConfirmAfter(SimServer* s, int replies) { setFault(s, &SimFaults::confirmAfter, replies); }
 void simInjectBurst(SimServer* s, int records) { setFault(s, &SimFaults::burstRecords, records); }
+
+void simSetBatteryVolts(SimServer* s, double volts)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    simBoardSetVolts(&s->board, volts);
+}
+
+void simSetDischarge(SimServer* s, double mvPerS)
+{
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->board.cfg.dischargeMvS = mvPerS;
+}
 
 void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, word temp)
 {
@@ -83,6 +96,10 @@ const ControlCommand controlCommands[] = {
     {"confirm-after", ControlArgs::Number, 0, 1000, [](SimServer* s, long n, long) { simSetConfirmAfter(s, int(n)); }},
     {"burst", ControlArgs::Number, 0, 64, [](SimServer* s, long n, long) { simInjectBurst(s, int(n)); }},
     {"eeprom", ControlArgs::AddressValue, 0, 255, setEeprom},
+    {"battery-mv", ControlArgs::Number, std::lround(SIM_VOLTS_MIN * 1000), std::lround(SIM_VOLTS_MAX * 1000),
+     [](SimServer* s, long mv, long) { simSetBatteryVolts(s, static_cast<double>(mv) / 1000.0); }},
+    {"discharge", ControlArgs::Number, 0, 1000,
+     [](SimServer* s, long mv, long) { simSetDischarge(s, static_cast<double>(mv)); }},
 };
 
 // A whole number (decimal, or hexadecimal with 0x) in [min, max].

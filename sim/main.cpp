@@ -31,6 +31,9 @@ static void onSignal(int sig)
     errno = saved;
 }
 
+// The help text stays as it always was, for the scripts that compare it:
+// --discharge and the control commands battery-mv and discharge are in the
+// manual only.
 static const char usage[] =
     "Usage: vexo-sim [OPTIONS] --link PATH\n"
     "       vexo-sim [OPTIONS] -- COMMAND [ARGS...]\n"
@@ -194,6 +197,7 @@ static int readArgs(int argc, char** argv, SimRun* r)
                                   {"line-at", required_argument, nullptr, 'l'},
                                   {"noise-ua", required_argument, nullptr, 'n'},
                                   {"seed", required_argument, nullptr, 's'},
+                                  {"discharge", required_argument, nullptr, 'd'},
                                   {"record", required_argument, nullptr, 'r'},
                                   {"control", required_argument, nullptr, 'c'},
                                   {"link", required_argument, nullptr, 'L'},
@@ -209,6 +213,7 @@ static int readArgs(int argc, char** argv, SimRun* r)
         case 'l': cfg.lineAtS = numberArg("line-at", optarg, 0, 1e9); break;
         case 'n': cfg.board.noiseUa = numberArg("noise-ua", optarg, 0, 1e6); break;
         case 's': cfg.board.seed = static_cast<unsigned>(numberArg("seed", optarg, 0, 4294967295.0)); break;
+        case 'd': cfg.board.dischargeMvS = numberArg("discharge", optarg, 0, 1000); break;
         case 'r': r->recordPath = optarg; break;
         case 'c': r->controlPath = optarg; break;
         case 'L': r->link = optarg; break;

@@ -81,6 +81,11 @@ void simSetIgnoreRequests(SimServer* s, bool on);
 void simSetConfirmAfter(SimServer* s, int replies);
 void simInjectBurst(SimServer* s, int records);
 
+// The battery: its voltage now, and the millivolts it loses a second on
+// battery (0: as the load draws).
+void simSetBatteryVolts(SimServer* s, double volts);
+void simSetDischarge(SimServer* s, double mvPerS);
+
 // Pins the raw readings of every later status record.
 void simPinReadings(SimServer* s, word adc0, word adc2, word adc6, word adc7, word temp);
 // Sets the board's output bits (outputs word of the status, eeAck and onbatt aside).
@@ -112,6 +117,6 @@ long simEepromFailures(const SimServer* s, int* lastErrno);
 
 // Runs one control command ("line", "battery", "silent MS", "noise N", "badsum N",
 // "short N", "oversize N", "garbage on|off", "ignore on|off", "confirm-after N",
-// "burst N", "eeprom ADDR VALUE"), its words checked first: returns an empty
+// "burst N", "eeprom ADDR VALUE", "battery-mv MV", "discharge MV"), its words checked first: returns an empty
 // string, or an error text and nothing done.
 std::string simControl(SimServer* s, const std::string& line);

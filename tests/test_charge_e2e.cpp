@@ -80,7 +80,8 @@ TEST_F(Charge, OptionsAfterAnAcceptedChargeAreNeverCarriedOut)
     ASSERT_TRUE(waitRequests(20));
     for (const auto& r : requests())
         EXPECT_NE(+r.pwm_t, 77);
-    EXPECT_EQ(readFile(dir + "/out.txt"), "") << "no report, no message";
+    EXPECT_EQ(readFile(dir + "/out.txt"), "vexo: ignored after --charge (give them before it): --on 30\n")
+        << "no report; the one setting of the supervisor's that is ignored is named";
 }
 
 TEST_F(Charge, SearchLocksThenHoldsWithinThreeMilliamps)

@@ -9,6 +9,7 @@
 #include "netns.h"
 #include "udp_helpers.h"
 #include "vexo.h"
+#include "vexo_low_battery.h"
 
 struct AvgRow {
     std::vector<float> v;
@@ -350,4 +351,38 @@ TEST(PowerWatch, CountdownRepeatAndCancel)
     EXPECT_EQ(shutdowns(off, 0), std::vector<int>{});
     EXPECT_EQ(shutdowns(off, -1), std::vector<int>{});
     EXPECT_EQ(shutdowns("BBBB", 1), (std::vector<int>{2}));
+}
+
+// ---- Low-battery watch ------------------------------------------------------
+
+// The verdicts, one letter a second ('.' none, 'N' now, 'A' again), for a
+// pattern of 'L' (line), 'B' (battery above the threshold), 'b' (battery
+// below it) and '0' (battery, no reading), with a threshold of 3.5 V.
+static std::string lowBattery(const std::string& seconds, float threshold = 3.5f)
+{
+    VEXOlowBattery w;
+    w.volts = threshold;
+    std::string out;
+    for (const char c : seconds) {
+        const float volts = c == 'b' ? 3.49f : c == '0' ? 0.0f : 3.6f;
+        switch (VEXOlowBatteryStep(&w, c != 'L', volts)) {
+        case VEXOlowBatteryVerdict::None: out += '.'; break;
+        case VEXOlowBatteryVerdict::Now: out += 'N'; break;
+        case VEXOlowBatteryVerdict::Again: out += 'A'; break;
+        }
+    }
+    return out;
+}
+
+TEST(LowBatteryWatch, FiveSecondsInARowOnBatteryThenEveryFifteen)
+{
+    EXPECT_EQ(lowBattery("LBbbbbbB"), "......N.");
+    EXPECT_EQ(lowBattery("bbbbbBBBBBBBBBBBBBBBbbbbbbbbbbbbbbb"), "....N..............A..............A");
+    // A dip shorter than five seconds, a second without a reading, line power
+    // during the five seconds: each starts the count again.
+    EXPECT_EQ(lowBattery("bbbbBbbbb0bbbbLbbbbb"), "...................N");
+    // Line power after the shutdown: no more commands; a new failure counts afresh.
+    EXPECT_EQ(lowBattery("bbbbbbbLbbbbbbbbbbbbbbbbbbbb"), "....N.......N..............A");
+    EXPECT_EQ(lowBattery("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", 0), std::string(30, '.')) << "off";
+    EXPECT_EQ(lowBattery("bbbbbbbbbbbb", 3.49f), std::string(12, '.')) << "below, not at";
 }

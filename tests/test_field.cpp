@@ -91,6 +91,41 @@ private:
     std::vector<LogLine> lines_;
 };
 
+// A notification socket of the test's own (an abstract name) in NOTIFY_SOCKET
+// while it lives; received() collects what has arrived.
+class NotifyCapture {
+public:
+    NotifyCapture()
+    {
+        const std::string name = "vexo-test-notify-" + std::to_string(getpid());
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::memcpy(a.sun_path + 1, name.data(), name.size());
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a),
+                      static_cast<socklen_t>(sizeof(sa_family_t) + 1 + name.size())) == 0;
+        setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+    }
+    ~NotifyCapture()
+    {
+        unsetenv("NOTIFY_SOCKET");
+        close(fd_);
+    }
+    bool bound() const { return bound_; }
+    const std::vector<std::string>& received()
+    {
+        char buf[512];
+        for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+            got_.emplace_back(buf, static_cast<size_t>(n));
+        return got_;
+    }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+    std::vector<std::string> got_;
+};
+
 constexpr int DAEMON = 3; // LOG_DAEMON >> 3
 constexpr int CRIT = 2, ERR = 3, WARNING = 4, NOTICE = 5, INFO = 6;
 
@@ -232,6 +267,17 @@ TEST_F(Field, CommandsAreLoggedWithTheirSender)
     sendTo(peer, 4000, stop, sizeof stop);
     EXPECT_EQ(log.find("telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped").text,
               "telemetry to 127.0.0.1 port " + std::to_string(port) + " stopped by 127.0.0.1");
+    // A port beyond 16 bits: the line names the port the datagrams go to.
+    const int wrapped = loopbackSocket(70000 - 65536);
+    const std::int32_t far[2] = {1, 70000};
+    sendTo(peer, 4000, far, sizeof far);
+    EXPECT_EQ(log.find("telemetry to 127.0.0.1 port 4464").text, "telemetry to 127.0.0.1 port 4464");
+    EXPECT_EQ(receiveOne(wrapped, 3000).size(), sizeof(vexoInfo)) << "the telemetry arrives there";
+    sendTo(peer, 4000, stop, sizeof stop);
+    EXPECT_EQ(log.find("telemetry to 127.0.0.1 port 4464 stopped").text,
+              "telemetry to 127.0.0.1 port 4464 stopped by 127.0.0.1");
+    EXPECT_EQ(log.count("telemetry to 127.0.0.1 port 70000"), 0u);
+    close(wrapped);
     close(peer);
 }
 
@@ -328,6 +374,19 @@ TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
          "'127.0.0.1,'\n"},
         {{"--event-cmd", dir + "/none"}, "vexo: --event-cmd " + dir + "/none: No such file or directory\n"},
         {{"--event-cmd", dir}, "vexo: --event-cmd " + dir + ": not an executable file\n"},
+        {{"--allow", "1.2.3.4/+8"},
+         "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, at most 16, not "
+         "'1.2.3.4/+8'\n"},
+        {{"--allow", "127.0.0.1/08"},
+         "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), comma-separated, at most 16, not "
+         "'127.0.0.1/08'\n"},
+        {{"--listen", "224.0.0.1"}, "vexo: --listen 224.0.0.1: a multicast address, not an address of this host\n"},
+        {{"--listen", "255.255.255.255"},
+         "vexo: --listen 255.255.255.255: a broadcast address, not an address of this host\n"},
+        {{"--shutdown-volts", "3,3"},
+         "vexo: --shutdown-volts needs volts from 0 (off) to 5.38, a plain decimal "
+         "number such as 3.3, not '3,3'\n"},
+        {{"--shut", "30"}, "vexo: --shut is ambiguous: write --shutdown or --shutdown-volts in full\n"},
     };
     for (const auto& [args, message] : rows) {
         std::vector<std::string> all = args;
@@ -337,7 +396,40 @@ TEST_F(Field, BadSettingsAreRefusedBeforeTheBoardIsTouched)
         EXPECT_EQ(r.err, message);
         EXPECT_EQ(r.out, "");
     }
+    // Good values in the wrong place: after --charge nothing is carried out.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> late{
+        {{"--charge", "250", "--allow", "127.0.0.9"}, "vexo: --allow 127.0.0.9: must come before --charge\n"},
+        {{"--on", "5", "--charge", "250", "--listen", "127.0.0.1"},
+         "vexo: --listen 127.0.0.1: must come before --charge\n"},
+        {{"--charge=250", "--event-cmd=" + hook}, "vexo: --event-cmd " + hook + ": must come before --charge\n"},
+        {{"--charge", "250", "--shutdown-volts", "3.3"}, "vexo: --shutdown-volts 3.3: must come before --charge\n"},
+    };
+    for (const auto& [args, message] : late) {
+        const RunResult r = vexo(args);
+        EXPECT_EQ(r.status, 2) << message;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "");
+    }
     EXPECT_EQ(simHostBytes(sim), 0) << "nothing reached the board";
+    EXPECT_EQ(simRequestsTotal(sim), 0);
+}
+
+// The settings of old after --charge keep being ignored, and the supervisor
+// says which, on standard error before it detaches and in the log.
+TEST_F(Field, SettingsIgnoredAfterChargeAreSaid)
+{
+    LogCapture log;
+    bg = startVexo({"--on", "30", "--charge", "200", "--shutdown", "300", "--log", "10.0.0.5", "--off=5"}, "out.txt");
+    const LogLine ignored = log.find("ignored after --charge");
+    EXPECT_EQ(ignored.text, "ignored after --charge (give them before it): --shutdown 300 --log 10.0.0.5 --off 5");
+    EXPECT_EQ(ignored.level, WARNING);
+    EXPECT_EQ(log.find("started on ").text, "started on " + simServerSlavePath(sim) +
+                                                ": target 200 mA, on 30 s, off 60 s, shutdown off, commands on all "
+                                                "addresses port 4000 from anyone");
+    EXPECT_EQ(readFile(dir + "/out.txt"),
+              "vexo: ignored after --charge (give them before it): --shutdown 300 --log 10.0.0.5 --off 5\n");
+    EXPECT_EQ(log.count("ignored after --charge"), 1u);
+    EXPECT_TRUE(programRunning(&bg));
 }
 
 // The service manager's protocol on a socket of the test's own (an abstract name).
@@ -395,4 +487,126 @@ TEST_F(Field, LockLostAndRegainedForANewTarget)
     const LogLine again = log.find("locked again at PWM low time ");
     EXPECT_EQ(again.level, INFO);
     EXPECT_NE(again.text.find(" mA for 250 mA"), std::string::npos) << again.text;
+}
+
+// The low-battery shutdown, as the field meets it: a dip shorter than 5 s and
+// line power back within the 5 s shut nothing down; then a battery that goes
+// flat long before the timer's 300 s shuts the host down 5 s after it went
+// below the threshold, logged, hooked and in the status.
+TEST_F(Field, LowBatteryShutsDownBeforeTheTimer)
+{
+    LogCapture log;
+    NotifyCapture notify;
+    ASSERT_TRUE(notify.bound());
+    bg =
+        startVexo({"--shutdown", "300", "--shutdown-volts", "3.60", "--event-cmd", hook, "--charge", "200"}, "out.txt");
+    EXPECT_EQ(log.find("started on ").text,
+              "started on " + simServerSlavePath(sim) +
+                  ": target 200 mA, on 60 s, off 60 s, shutdown after 300 s on battery or after 5 s on battery below "
+                  "3.60 V, commands on all addresses port 4000 from anyone");
+    EXPECT_EQ(readFile(dir + "/out.txt"), "Automatic shutdown 300 seconds after power failure\n"
+                                          "Automatic shutdown after 5 seconds on battery below 3.60 V\n");
+    ASSERT_TRUE(waitLocked(log, 200));
+    // Waits, reading the log and the notifications meanwhile, as their readers do.
+    const auto pause = [&](int ms) {
+        waitFor(
+            [&] {
+                log.lines();
+                notify.received();
+                return false;
+            },
+            ms);
+    };
+
+    // A dip of 3 s below the threshold on battery.
+    simSetLinePower(sim, false);
+    ASSERT_FALSE(log.find("line power lost").text.empty());
+    simSetBatteryVolts(sim, 3.55);
+    pause(3000);
+    simSetBatteryVolts(sim, 3.70);
+    pause(1500);
+    // Below again, and line power back after 3 s.
+    simSetBatteryVolts(sim, 3.55);
+    pause(3000);
+    simSetLinePower(sim, true);
+    ASSERT_FALSE(log.find("line power back").text.empty());
+    pause(1500);
+    EXPECT_EQ(log.count("battery low"), 0u);
+    EXPECT_EQ(readFile(shutdownLog), "");
+
+    // A battery that loses 40 mV a second: below 3.60 V after 2.5 s.
+    simSetBatteryVolts(sim, 3.70);
+    simSetDischarge(sim, 40);
+    simSetLinePower(sim, false);
+    const auto lost = std::chrono::steady_clock::now();
+    const LogLine low = log.find("battery low: ", 15000);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - lost).count();
+    ASSERT_FALSE(low.text.empty());
+    EXPECT_EQ(low.level, CRIT);
+    const std::string volts = low.text.substr(13, 4); // "battery low: 3.38 V, ..."
+    EXPECT_EQ(low.text, "battery low: " + volts + " V, below 3.60 V for 5 s on battery: shutting down now");
+    EXPECT_LT(std::stod(volts), 3.60);
+    EXPECT_GT(std::stod(volts), 3.30);
+    EXPECT_GE(seconds, 6.5) << "2.5 s to the threshold, then 5 s in a row below it";
+    EXPECT_LT(seconds, 12.0);
+    const LogLine ran = log.find("ran \"shutdown -h now\"");
+    EXPECT_EQ(ran.text, "ran \"shutdown -h now\": exit status 0");
+    EXPECT_EQ(ran.level, CRIT);
+    ASSERT_TRUE(waitFor([&] { return readFile(shutdownLog).find("-h now") != std::string::npos; }, 3000));
+    const std::string shutdowns = readFile(shutdownLog);
+    EXPECT_EQ(std::count(shutdowns.begin(), shutdowns.end(), '\n'), 1) << "once so far" << shutdowns;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            for (const auto& m : notify.received())
+                if (m.find(", battery low at " + volts + " V: shutting down") != std::string::npos)
+                    return true;
+            return false;
+        },
+        3000))
+        << "in STATUS=";
+    ASSERT_TRUE(waitFor([&] { return hookCalls().size() >= 9; }, 3000));
+    // Hooks of the same second may start in either order.
+    auto calls = hookCalls();
+    std::sort(calls.begin(), calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{"low-battery " + volts + " | 1 1 200", "power-back | 0 1 200",
+                                               "power-lost | 1 1 200", "power-lost | 1 1 200", "shutdown | 1 1 200",
+                                               "shutdown-cancelled | 0 1 200", "shutdown-pending 300 | 1 1 200",
+                                               "shutdown-pending 300 | 1 1 200", "started | 0 0 200"}));
+    // Line power back: the shutdown no longer holds.
+    simSetLinePower(sim, true);
+    ASSERT_FALSE(log.find("line power back").text.empty());
+    const size_t seen = notify.received().size();
+    ASSERT_TRUE(waitFor([&] { return notify.received().size() >= seen + 3; }, 3000));
+    const std::string last = notify.received().back();
+    EXPECT_NE(last.find(", line power"), std::string::npos) << last;
+    EXPECT_EQ(last.find("battery low"), std::string::npos) << last;
+    EXPECT_EQ(log.count("battery low"), 1u);
+    std::string all;
+    for (const auto& l : log.lines())
+        all += l.text + "\n";
+    printf("system log:\n%shook calls:\n", all.c_str());
+    for (const auto& c : hookCalls())
+        printf("%s\n", c.c_str());
+    printf("shutdown log:\n%s", readFile(shutdownLog).c_str());
+}
+
+// The timer first: its shutdown runs, and the threshold not yet reached adds nothing.
+TEST_F(Field, TimerShutsDownBeforeTheLowBattery)
+{
+    LogCapture log;
+    cfg.board.dischargeMvS = 20; // 3.70 V to 3.50 V in 10 s
+    bg = startVexo({"--shutdown", "2", "--shutdown-volts", "3.5", "--event-cmd", hook, "--charge", "200"}, "out.txt");
+    ASSERT_TRUE(waitLocked(log, 200));
+    simSetBatteryVolts(sim, 3.70);
+    simSetLinePower(sim, false);
+    EXPECT_EQ(log.find("ran \"shutdown -h now\"", 6000).text, "ran \"shutdown -h now\": exit status 0");
+    usleep(3000000);
+    EXPECT_EQ(log.count("battery low"), 0u);
+    const std::string shutdowns = readFile(shutdownLog);
+    EXPECT_EQ(std::count(shutdowns.begin(), shutdowns.end(), '\n'), 1) << shutdowns;
+    ASSERT_TRUE(waitFor([&] { return hookCalls().size() >= 4; }, 3000));
+    auto calls = hookCalls();
+    std::sort(calls.begin(), calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{"power-lost | 1 1 200", "shutdown | 1 1 200",
+                                               "shutdown-pending 2 | 1 1 200", "started | 0 0 200"}));
 }

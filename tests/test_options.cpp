@@ -127,3 +127,114 @@ TEST(Options, LogKeeps127Characters)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Logging to: " + std::string(127, 'a') + "\n");
     EXPECT_EQ(std::strlen(IPADRS), 127u);
 }
+
+// The checks before the board is touched: a field setting after --charge is
+// refused, a supervisor setting of old after the --charge that starts the
+// supervisor is noted for the supervisor to say, loose values are refused.
+struct CheckRow {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::string ignored; // VEXOignoredAfterCharge() afterwards
+};
+
+static void PrintTo(const CheckRow& r, std::ostream* os)
+{
+    for (const auto& a : r.args)
+        *os << a << ' ';
+}
+
+class OptionChecks : public ::testing::TestWithParam<CheckRow> {};
+
+TEST_P(OptionChecks, RefuseOrNote)
+{
+    const CheckRow& row = GetParam();
+    std::vector<std::string> args{"vexo"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::vector<std::string> before = args;
+    ::testing::internal::CaptureStderr();
+    const int status = VEXOcheckOptions(static_cast<int>(args.size()), argv.data());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), row.err);
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(VEXOignoredAfterCharge(), row.ignored);
+    for (size_t i = 0; i < args.size(); i++)
+        EXPECT_EQ(argv[i], args[i].data()) << "the order of argv is left alone";
+}
+
+static const char VOLTS_TEXT[] = "vexo: --shutdown-volts needs volts from 0 (off) to 5.38, a plain decimal number "
+                                 "such as 3.3, not '";
+static const char ALLOW_TEXT[] = "vexo: --allow needs IPv4 addresses or prefixes (a.b.c.d or a.b.c.d/n), "
+                                 "comma-separated, at most 16, not '";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OptionChecks,
+    ::testing::Values(
+        CheckRow{{"--on", "5", "--shutdown", "30", "--allow", "127.0.0.1", "--charge", "250"}, 0, "", ""},
+        CheckRow{
+            {"--charge", "250", "--allow", "127.0.0.9"}, 2, "vexo: --allow 127.0.0.9: must come before --charge\n", ""},
+        CheckRow{
+            {"--charge=250", "--listen=127.0.0.1"}, 2, "vexo: --listen 127.0.0.1: must come before --charge\n", ""},
+        CheckRow{{"--charge", "20", "--event-cmd", "/bin/sh"},
+                 2,
+                 "vexo: --event-cmd /bin/sh: must come before --charge\n",
+                 ""},
+        CheckRow{{"--charge", "250", "--allow", "bad"}, 2, "vexo: --allow bad: must come before --charge\n", ""},
+        CheckRow{{"--charge", "250", "--shutdown", "300", "--log", "10.0.0.1", "--on=5", "--off", "7", "--pwm1", "1"},
+                 0,
+                 "",
+                 "--shutdown 300 --log 10.0.0.1 --on 5 --off 7"},
+        // A refused current starts nothing: what follows it is carried out.
+        CheckRow{{"--charge", "20", "--shutdown", "300", "--charge", "250", "--off", "7"}, 0, "", "--off 7"},
+        CheckRow{{"--charge", "1000", "--shutdown", "300"}, 0, "", ""},
+        CheckRow{{"--allow", "1.2.3.4/+8"}, 2, ALLOW_TEXT + std::string("1.2.3.4/+8'\n"), ""},
+        CheckRow{{"--allow", "1.2.3.4/ 8"}, 2, ALLOW_TEXT + std::string("1.2.3.4/ 8'\n"), ""},
+        CheckRow{{"--allow", "1.2.3.4/-0"}, 2, ALLOW_TEXT + std::string("1.2.3.4/-0'\n"), ""},
+        CheckRow{{"--allow", "1.2.3.4/08"}, 2, ALLOW_TEXT + std::string("1.2.3.4/08'\n"), ""},
+        CheckRow{{"--allow", "10.0.0.0/8,1.2.3.4/0x8"}, 2, ALLOW_TEXT + std::string("10.0.0.0/8,1.2.3.4/0x8'\n"), ""},
+        CheckRow{{"--allow", "1.2.3.4/0,10.0.0.0/8,127.0.0.1/32"}, 0, "", ""},
+        CheckRow{{"--listen", "224.0.0.1"},
+                 2,
+                 "vexo: --listen 224.0.0.1: a multicast address, not an address of this host\n",
+                 ""},
+        CheckRow{{"--listen", "239.255.255.250"},
+                 2,
+                 "vexo: --listen 239.255.255.250: a multicast address, not an address of this host\n",
+                 ""},
+        CheckRow{{"--listen", "255.255.255.255"},
+                 2,
+                 "vexo: --listen 255.255.255.255: a broadcast address, not an address of this host\n",
+                 ""},
+        CheckRow{{"--listen", "127.255.255.255"},
+                 2,
+                 "vexo: --listen 127.255.255.255: a broadcast address, not an address of this host\n",
+                 ""},
+        CheckRow{{"--listen", "127.0.0.1"}, 0, "", ""},
+        CheckRow{{"--shutdown-volts", "3.3", "--shutdown-volts=0", "--shutdown-volts", "5.38"}, 0, "", ""},
+        CheckRow{{"--shutdown-volts", "3.123456789"}, 0, "", ""},
+        CheckRow{{"--charge", "250", "--shutdown-volts", "3.3"},
+                 2,
+                 "vexo: --shutdown-volts 3.3: must come before --charge\n",
+                 ""},
+        CheckRow{{"--shutdown-volts", "5.39"}, 2, VOLTS_TEXT + std::string("5.39'\n"), ""},
+        CheckRow{{"--shutdown-volts", "-1"}, 2, VOLTS_TEXT + std::string("-1'\n"), ""},
+        CheckRow{{"--shutdown-volts", "+3"}, 2, VOLTS_TEXT + std::string("+3'\n"), ""},
+        CheckRow{{"--shutdown-volts", " 3"}, 2, VOLTS_TEXT + std::string(" 3'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3V"}, 2, VOLTS_TEXT + std::string("3V'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3,3"}, 2, VOLTS_TEXT + std::string("3,3'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3."}, 2, VOLTS_TEXT + std::string("3.'\n"), ""},
+        CheckRow{{"--shutdown-volts", ".5"}, 2, VOLTS_TEXT + std::string(".5'\n"), ""},
+        CheckRow{{"--shutdown-volts", "3e0"}, 2, VOLTS_TEXT + std::string("3e0'\n"), ""},
+        CheckRow{{"--shutdown-volts", "nan"}, 2, VOLTS_TEXT + std::string("nan'\n"), ""},
+        CheckRow{{"--shutdown-volts", ""}, 2, VOLTS_TEXT + std::string("'\n"), ""},
+        CheckRow{{"--shutdown-volts", "99999999999999"}, 2, VOLTS_TEXT + std::string("99999999999999'\n"), ""},
+        // --shutdown-volts made these shortenings of --shutdown ambiguous: refused, not skipped.
+        CheckRow{{"--shut", "30", "--charge", "250"},
+                 2,
+                 "vexo: --shut is ambiguous: write --shutdown or --shutdown-volts in full\n",
+                 ""},
+        CheckRow{{"--sh=30"}, 2, "vexo: --sh is ambiguous: write --shutdown or --shutdown-volts in full\n", ""},
+        CheckRow{{"--shutdown-v", "3.3", "--shutdown", "30", "--s", "1", "--bogus"}, 0, "", ""}));

@@ -43,6 +43,26 @@ TEST(SimProgram, RunsACommandAndPassesItsStatus)
     EXPECT_EQ(r.err.rfind("Usage: vexo-sim", 0), 0u);
 }
 
+// --discharge: on battery from the start, 200 mV a second for a second or more.
+TEST(SimProgram, DischargesTheBatteryAtTheRateGiven)
+{
+    const auto vexo = programCommand("vexo");
+    std::string command;
+    for (const auto& w : vexo)
+        command += "'" + w + "' ";
+    RunResult r = runProgram(
+        {programPath("vexo-sim"), "--onbatt-at", "0", "--discharge", "200", "--", "sh", "-c", "sleep 1; " + command});
+    EXPECT_EQ(r.status, 0);
+    const size_t at = r.out.find("Battery Voltage       = ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const double volts = std::stod(r.out.substr(at + 24, 4));
+    EXPECT_LT(volts, 3.51) << r.out;
+    EXPECT_GE(volts, 3.0) << r.out;
+    r = runProgram({programPath("vexo-sim"), "--discharge", "1001", "--", "true"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-sim: --discharge needs a number from 0 to 1000, not '1001'\n");
+}
+
 TEST(SimProgram, RecordsRequestsAndKeepsTheEeprom)
 {
     const TempDir tmp;
@@ -221,6 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadControl{"eeprom 300 7", "eeprom needs an address and a value, each a whole number from 0 to 255"},
         BadControl{"garbage maybe", "garbage needs on or off, not 'maybe'"},
         BadControl{"ignore", "ignore needs on or off"}, BadControl{"battery now", "battery takes no argument"},
+        BadControl{"battery-mv 2999", "battery-mv needs one whole number from 3000 to 4200, not '2999'"},
+        BadControl{"discharge 1001", "discharge needs one whole number from 0 to 1000, not '1001'"},
         BadControl{"reboot", "unknown command: reboot"}));
 
 TEST(SimControlWords, GoodWordsStillWork)
@@ -232,6 +254,30 @@ TEST(SimControlWords, GoodWordsStillWork)
     EXPECT_TRUE(simServerFaults(sim.get()).garbage);
     EXPECT_EQ(simControl(sim.get(), "noise 4096"), "");
     EXPECT_EQ(simServerFaults(sim.get()).noiseBytes, 4096);
+}
+
+// The battery discharges on battery at the rate set, and line power holds it.
+TEST(SimBattery, DischargesAtTheRateSetOnBattery)
+{
+    SimConfig cfg;
+    cfg.board.dischargeMvS = 100;
+    SimHandle sim(simServerNew(cfg));
+    EXPECT_EQ(simControl(sim.get(), "battery-mv 3900"), "");
+    SimBoard b = simBoardSnapshot(sim.get());
+    EXPECT_DOUBLE_EQ(b.volts, 3.9);
+    simBoardStep(&b, 1.0); // line power, not charging: the idle current's 0.021 mV
+    EXPECT_NEAR(b.volts, 3.9 - 0.000021, 1e-9);
+    simBoardSetLinePower(&b, false);
+    simBoardStep(&b, 2.0);
+    EXPECT_NEAR(b.volts, 3.7 - 0.000021, 1e-9);
+    EXPECT_EQ(simBoardReply(&b).adc6, simEncodeVolts(3.7));
+    b.cfg.dischargeMvS = 0; // as the 150 mA load draws: 1.5 mV a second
+    simBoardStep(&b, 2.0);
+    EXPECT_NEAR(b.volts, 3.697 - 0.000021, 1e-9);
+    simBoardStep(&b, 1e6);
+    EXPECT_DOUBLE_EQ(b.volts, SIM_VOLTS_MIN);
+    EXPECT_EQ(simControl(sim.get(), "discharge 250"), "");
+    EXPECT_DOUBLE_EQ(simBoardSnapshot(sim.get()).cfg.dischargeMvS, 250);
 }
 
 // Link mode: a bad control command is answered on standard error; the
