@@ -258,7 +258,7 @@ TEST_F(ServiceUnits, SupervisorAndExporterUnderSystemd)
     fs::create_directories(root + "/var/log/journal");
     fs::create_directories(board);
     cfg.intervalMs = 20;
-    startBoard();
+    ASSERT_NO_FATAL_FAILURE(startBoard());
 
     ContainerSpec spec;
     spec.root = root;
@@ -321,7 +321,7 @@ TEST_F(ServiceUnits, SupervisorAndExporterUnderSystemd)
     const double linkAt = seconds();
     simServerStop(sim.get());
     EXPECT_TRUE(waitFor([&] { return props("vexo-charge.service")["MainPID"] != second; }, 10000));
-    startBoard();
+    ASSERT_NO_FATAL_FAILURE(startBoard());
     const std::string third = waitLocked({first, second}, 20000);
     const double relinkS = seconds() - linkAt;
     ASSERT_NE(third, "") << unitLines("vexo-charge.service");
