@@ -75,7 +75,7 @@ struct FieldView {
     int onBattery = -1; // -1 until the first record
     bool locked = false;
     bool everLocked = false;
-    bool ready = false; // the service manager has heard READY=1
+    bool ready = false;    // the service manager has heard READY=1
     pid_t shutdownPid = 0; // "shutdown -h now" while it runs
 };
 

@@ -58,7 +58,8 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
     case VEXO_CMD_TELEMETRY_OFF:
         if (state->txSocket >= 0) {
             close(state->txSocket);
-            VEXOcommandLog(cmd.command, now, LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), state->toPort, by);
+            VEXOcommandLog(cmd.command, now, LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(),
+                           state->toPort, by);
         }
         state->txSocket = -1;
         break;
@@ -67,7 +68,8 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
         state->time_on = 1;
         state->time_off = 0;
         state->timer = 1;
-        VEXOcommandLog(cmd.command, now, LOG_NOTICE, "target %d -> %d mA, continuous, set by %s", oldMa, state->masterI / 1000, by);
+        VEXOcommandLog(cmd.command, now, LOG_NOTICE, "target %d -> %d mA, continuous, set by %s", oldMa,
+                       state->masterI / 1000, by);
         break;
     case VEXO_CMD_SET_CYCLE: {
         newTarget(state, microamps(cmd.cmd4.targetI));
@@ -76,8 +78,8 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
         state->time_on = on < 0 ? 0 : on;
         state->time_off = off < 0 ? 0 : off;
         state->timer = state->time_on;
-        VEXOcommandLog(cmd.command, now, LOG_NOTICE, "target %d -> %d mA, on %d -> %d s, off %d -> %d s, set by %s", oldMa,
-                state->masterI / 1000, oldOn, state->time_on, oldOff, state->time_off, by);
+        VEXOcommandLog(cmd.command, now, LOG_NOTICE, "target %d -> %d mA, on %d -> %d s, off %d -> %d s, set by %s",
+                       oldMa, state->masterI / 1000, oldOn, state->time_on, oldOff, state->time_off, by);
         break;
     }
     default: break;

@@ -159,12 +159,14 @@ void VEXOfieldStart()
     if (notify == 1)
         vexoField.notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     else if (notify == -1)
-        VEXOlog(LOG_ERR, "NOTIFY_SOCKET refused: %zu characters, more than a socket address holds (%zu): no "
-                         "notifications",
+        VEXOlog(LOG_ERR,
+                "NOTIFY_SOCKET refused: %zu characters, more than a socket address holds (%zu): no "
+                "notifications",
                 std::strlen(getenv("NOTIFY_SOCKET")), sizeof sa.sun_path - 1);
     else if (notify == -2)
-        VEXOlog(LOG_ERR, "NOTIFY_SOCKET refused: '%s' is neither a path nor an abstract name (@name): no "
-                         "notifications",
+        VEXOlog(LOG_ERR,
+                "NOTIFY_SOCKET refused: '%s' is neither a path nor an abstract name (@name): no "
+                "notifications",
                 getenv("NOTIFY_SOCKET"));
     const char* usec = getenv("WATCHDOG_USEC");
     const char* pid = getenv("WATCHDOG_PID");
@@ -306,8 +308,8 @@ void VEXOcommandLogTick(time_t now)
         const long held = vexoField.commandHeld[k];
         if (held == 0 || now - vexoField.commandLogged[k] < VEXO_COMMAND_LOG_S)
             continue;
-        VEXOlog(vexoField.commandPriority[k], "UDP command %zu: %ld more since the last line about it, the latest: %s", k,
-                held, vexoField.commandLatest[k].data());
+        VEXOlog(vexoField.commandPriority[k], "UDP command %zu: %ld more since the last line about it, the latest: %s",
+                k, held, vexoField.commandLatest[k].data());
         vexoField.commandHeld[k] = 0;
         vexoField.commandLogged[k] = now;
     }

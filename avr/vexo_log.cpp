@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr size_t LOG_LINE_MAX = 1024;   // header and text; longer texts are cut
-constexpr size_t ERROR_LINE_MAX = 512;  // at most PIPE_BUF: one write, never split
+constexpr size_t LOG_LINE_MAX = 1024;  // header and text; longer texts are cut
+constexpr size_t ERROR_LINE_MAX = 512; // at most PIPE_BUF: one write, never split
 constexpr const char* LOG_PATH = "/dev/log";
 
 struct LogSink {
@@ -30,8 +30,7 @@ struct LogSink {
 LogSink logSink;
 long errorDropped = 0; // lines for standard error lost since it last took one
 
-constexpr const char* MONTHS[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* MONTHS[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // "<PRI>Mmm dd hh:mm:ss vexo[PID]: " as the system log expects it; its length.
 size_t logHeader(char* buf, size_t size, int priority)

@@ -26,8 +26,8 @@ void closeAbove2(int keep)
         return;
 #endif
     rlimit lim{};
-    long max = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY ? static_cast<long>(lim.rlim_cur)
-                                                                                     : 65536;
+    long max =
+        getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY ? static_cast<long>(lim.rlim_cur) : 65536;
     if (max > (1L << 20))
         max = 1L << 20;
     for (long fd = 3; fd < max; fd++)

@@ -156,7 +156,8 @@ TEST_F(FieldFaults, SystemLogThatNeverReadsStallsNothing)
     for (int i = 0; i < 50; i++)
         sendTo(peer, 4000, more, sizeof more);
     sendTo(peer, 4000, cycle, sizeof cycle);
-    EXPECT_EQ(log->find("target 200 -> 190 mA", 3000).text, "target 200 -> 190 mA, on 1 -> 30 s, off 0 -> 10 s, set by 127.0.0.1");
+    EXPECT_EQ(log->find("target 200 -> 190 mA", 3000).text,
+              "target 200 -> 190 mA, on 1 -> 30 s, off 0 -> 10 s, set by 127.0.0.1");
     usleep(500000);
     EXPECT_LE(continuous(), 1);
 
@@ -198,20 +199,27 @@ TEST_F(FieldFaults, NotificationSocketThatNeverReadsStallsNothing)
                name[0] == '@' ? "(abstract)" : "(path)", rate);
         EXPECT_GT(rate, 10.0);
         EXPECT_GE(telemetry, 3);
-        EXPECT_TRUE(programRunning(&bg));
+        EXPECT_TRUE(programRunning(&bg)) << "ended with status " << bg.status;
         stopProgram(&bg);
         close(peer);
         peer = -1;
     }
     LogCapture log;
-    const std::string tooLong = "/" + std::string(120, 'n');
-    setenv("NOTIFY_SOCKET", tooLong.c_str(), 1);
-    bg = startVexo({"--charge", "200"}, "out.txt");
-    unsetenv("NOTIFY_SOCKET");
-    const LogLine refused = log.find("NOTIFY_SOCKET ");
-    EXPECT_EQ(refused.text,
-              "NOTIFY_SOCKET refused: 121 characters, more than a socket address holds (107): no notifications");
-    EXPECT_EQ(refused.level, ERR);
+    const std::vector<std::pair<std::string, std::string>> refusals{
+        {"/" + std::string(120, 'n'),
+         "NOTIFY_SOCKET refused: 121 characters, more than a socket address holds (107): no notifications"},
+        {"vsock:2:1234",
+         "NOTIFY_SOCKET refused: 'vsock:2:1234' is neither a path nor an abstract name (@name): no notifications"},
+    };
+    for (const auto& [value, line] : refusals) {
+        setenv("NOTIFY_SOCKET", value.c_str(), 1);
+        bg = startVexo({"--charge", "200"}, "out.txt");
+        unsetenv("NOTIFY_SOCKET");
+        const LogLine refused = log.find(line);
+        EXPECT_EQ(refused.text, line);
+        EXPECT_EQ(refused.level, ERR);
+        stopProgram(&bg);
+    }
 }
 
 // "shutdown -h now" takes 20 s and fails: requests, telemetry and
@@ -220,8 +228,8 @@ TEST_F(FieldFaults, SlowShutdownCommandStopsNothing)
 {
     const std::string slowLog = dir + "/slow.log";
     writeScript("fakebin/shutdown", "echo $$ >> '" + dir + "/pids'\necho \"start $*\" >> '" + slowLog +
-                                        "'\nsleep 20 &\necho $! >> '" + dir + "/pids'\nwait\necho end >> '" +
-                                        slowLog + "'\nexit 3\n");
+                                        "'\nsleep 20 &\necho $! >> '" + dir + "/pids'\nwait\necho end >> '" + slowLog +
+                                        "'\nexit 3\n");
     LogCapture log;
     NotifyCapture notify("@vexo-notify-" + std::to_string(getpid()));
     setenv("NOTIFY_SOCKET", notify.name().c_str(), 1);
@@ -265,8 +273,7 @@ TEST_F(FieldFaults, SlowShutdownCommandStopsNothing)
     EXPECT_LE(at, first) << "said before the command started";
     EXPECT_EQ(std::count(got.begin(), got.end(), "READY=1"), 1);
     size_t watchdogs = 0, statuses = 0, after = at + 1;
-    for (; after < got.size() && !(got[after].rfind("STATUS=", 0) == 0 && !endsWith(got[after], " running"));
-         after++) {
+    for (; after < got.size() && !(got[after].rfind("STATUS=", 0) == 0 && !endsWith(got[after], " running")); after++) {
         watchdogs += got[after] == "WATCHDOG=1";
         if (got[after] != "WATCHDOG=1") {
             EXPECT_EQ(got[after].rfind("STATUS=target 200 mA, ", 0), 0u) << got[after];
@@ -277,7 +284,8 @@ TEST_F(FieldFaults, SlowShutdownCommandStopsNothing)
     EXPECT_GE(watchdogs, 40u) << "every 250 ms for 20 s";
     EXPECT_GE(statuses, 18u) << "a status each second";
     ASSERT_LT(after, got.size());
-    EXPECT_TRUE(endsWith(got[after], ", battery, shutdown in 14 s")) << "the next try 15 s after the end: " << got[after];
+    EXPECT_TRUE(endsWith(got[after], ", battery, shutdown in 14 s"))
+        << "the next try 15 s after the end: " << got[after];
     for (const auto& m : got) {
         EXPECT_TRUE(m == "READY=1" || m == "WATCHDOG=1" || m == running || m.rfind("STATUS=target 200 mA, ", 0) == 0)
             << m;
