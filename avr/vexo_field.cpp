@@ -156,18 +156,16 @@ void VEXOfieldStart()
     sockaddr_un sa;
     socklen_t len;
     const int notify = notifyAddress(&sa, &len);
+    const char* name = getenv("NOTIFY_SOCKET");
     if (notify == 1)
         vexoField.notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     else if (notify == -1)
         VEXOlog(LOG_ERR,
-                "NOTIFY_SOCKET refused: %zu characters, more than a socket address holds (%zu): no "
-                "notifications",
-                std::strlen(getenv("NOTIFY_SOCKET")), sizeof sa.sun_path - 1);
+                "NOTIFY_SOCKET refused: %zu characters, more than a socket address holds (%zu): no notifications",
+                std::strlen(name), sizeof sa.sun_path - (name[0] == '/' ? 1 : 0));
     else if (notify == -2)
-        VEXOlog(LOG_ERR,
-                "NOTIFY_SOCKET refused: '%s' is neither a path nor an abstract name (@name): no "
-                "notifications",
-                getenv("NOTIFY_SOCKET"));
+        VEXOlog(LOG_ERR, "NOTIFY_SOCKET refused: '%s' is neither a path nor an abstract name (@name): no notifications",
+                name);
     const char* usec = getenv("WATCHDOG_USEC");
     const char* pid = getenv("WATCHDOG_PID");
     if (usec != nullptr && (pid == nullptr || std::strtol(pid, nullptr, 10) == getpid()))
@@ -246,7 +244,8 @@ void VEXOevent(const char* event, const char* detail, const VEXOchargeState* sta
     // ignored here), nothing else of ours open, and the hook's own session:
     // it outlives nothing of ours.
     int error = 0;
-    const pid_t pid = VEXOspawn(vexoField.eventCmd, argv, env.data(), VEXOspawnRules{true, true, true}, &error);
+    const pid_t pid = VEXOspawn(vexoField.eventCmd, argv, env.data(),
+                                VEXOspawnRules{.nullStdio = true, .defaultSignals = true, .newSession = true}, &error);
     if (pid < 0) {
         VEXOlog(LOG_WARNING, "event hook %s for %s: %s", vexoField.eventCmd, event, strerror(error));
         return;
