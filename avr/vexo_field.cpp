@@ -159,11 +159,11 @@ void VEXOfieldStart()
     const char* name = getenv("NOTIFY_SOCKET");
     if (notify == 1)
         vexoField.notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    else if (notify == -1)
+    else if (notify == -1 && name != nullptr)
         VEXOlog(LOG_ERR,
                 "NOTIFY_SOCKET refused: %zu characters, more than a socket address holds (%zu): no notifications",
                 std::strlen(name), sizeof sa.sun_path - (name[0] == '/' ? 1 : 0));
-    else if (notify == -2)
+    else if (notify == -2 && name != nullptr)
         VEXOlog(LOG_ERR, "NOTIFY_SOCKET refused: '%s' is neither a path nor an abstract name (@name): no notifications",
                 name);
     const char* usec = getenv("WATCHDOG_USEC");
@@ -288,17 +288,20 @@ void VEXOcommandLog(int command, time_t now, int priority, const char* fmt, ...)
     if (!vexoField.running || command < 0 || command >= VEXO_COMMAND_KINDS)
         return;
     const auto k = static_cast<size_t>(command);
+    const bool atOnce = vexoField.commandHeld[k] == 0 && now - vexoField.commandLogged[k] >= VEXO_COMMAND_LOG_S;
     va_list ap;
     va_start(ap, fmt);
-    if (vexoField.commandHeld[k] == 0 && now - vexoField.commandLogged[k] >= VEXO_COMMAND_LOG_S) {
+    if (atOnce)
         VEXOlogLine(priority, fmt, ap);
+    else
+        vsnprintf(vexoField.commandLatest[k].data(), vexoField.commandLatest[k].size(), fmt, ap);
+    va_end(ap);
+    if (atOnce) {
         vexoField.commandLogged[k] = now;
     } else {
-        vsnprintf(vexoField.commandLatest[k].data(), vexoField.commandLatest[k].size(), fmt, ap);
         vexoField.commandPriority[k] = priority;
         vexoField.commandHeld[k]++;
     }
-    va_end(ap);
 }
 
 void VEXOcommandLogTick(time_t now)

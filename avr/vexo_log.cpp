@@ -126,19 +126,20 @@ long VEXOlogDropped() { return logSink.dropped; }
 void VEXOerror(const char* fmt, ...)
 {
     char line[ERROR_LINE_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
     if (errorDropped > 0) {
-        snprintf(line, sizeof line, "vexo: %ld line%s to standard error dropped: nobody took them\n", errorDropped,
+        char count[96];
+        snprintf(count, sizeof count, "vexo: %ld line%s to standard error dropped: nobody took them\n", errorDropped,
                  errorDropped == 1 ? "" : "s");
-        if (!errorWrite(line, std::strlen(line))) {
+        if (!errorWrite(count, std::strlen(count))) {
             errorDropped++;
             return;
         }
         errorDropped = 0;
     }
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
     if (!errorWrite(line, std::strlen(line)))
         errorDropped++;
 }
