@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 
-#include <sys/wait.h>
 #include <syslog.h>
 
 #include "Process.h"
@@ -77,8 +76,9 @@ struct FieldView {
     int onBattery = -1; // -1 until the first record
     bool locked = false;
     bool everLocked = false;
-    bool ready = false; // the service manager has heard READY=1
-    float lowVolts = 0; // > 0 while the low-battery shutdown holds: the voltage that set it off
+    bool ready = false;    // the service manager has heard READY=1
+    pid_t shutdownPid = 0; // "shutdown -h now" while it runs
+    float lowVolts = 0;    // > 0 while the low-battery shutdown holds: the voltage that set it off
 };
 
 static void lineQuiet(int quiet, void*)
@@ -93,6 +93,7 @@ static void linkFailure(const char* msg, void* data)
 {
     const auto* view = static_cast<const FieldView*>(data);
     VEXOlog(LOG_ERR, "%s", msg);
+    VEXOhooksEnd(); // the hooks end with us, but for this last one
     VEXOevent("link-failed", msg, view->state, &view->rep);
 }
 
@@ -133,13 +134,20 @@ static void watchPower(FieldView* v, const VEXOreply& rep, int before, int after
         VEXOevent("shutdown-cancelled", nullptr, state, &rep);
     }
     VEXOrefused(nullptr, t);
+    VEXOcommandLogTick(t);
+    VEXOlogTick();
     VEXOhooksReap(t);
     char status[VEXO_NOTIFY_STATUS_MAX];
     int n =
         snprintf(status, sizeof status, "STATUS=target %d mA, %.1f mA, %s, %s", state->targetI / 1000,
                  battI(rep.adc7) / 1000.0, state->locked ? "locked" : "searching", battery ? "battery" : "line power");
-    if (after > 0 && n > 0 && n < static_cast<int>(sizeof status))
-        n += snprintf(status + n, sizeof status - static_cast<size_t>(n), ", shutdown in %d s", after);
+    if (n > 0 && n < static_cast<int>(sizeof status)) {
+        if (v->shutdownPid > 0)
+            n += snprintf(status + n, sizeof status - static_cast<size_t>(n), ", \"%s\" running",
+                          VEXO_SHUTDOWN_COMMAND);
+        else if (after > 0)
+            n += snprintf(status + n, sizeof status - static_cast<size_t>(n), ", shutdown in %d s", after);
+    }
     if (v->lowVolts > 0 && n > 0 && n < static_cast<int>(sizeof status))
         snprintf(status + n, sizeof status - static_cast<size_t>(n), ", battery low at %.2f V: shutting down",
                  static_cast<double>(v->lowVolts));
@@ -188,6 +196,19 @@ static void watchLock(FieldView* v, const VEXOrequest& req, const VEXOreply& rep
     v->locked = state->locked != 0;
 }
 
+// The shutdown is due: the hook, the service manager told, and the command
+// started; the loop goes on while it runs and reaps it between cycles.
+static void startShutdown(FieldView* v, const VEXOreply* rep)
+{
+    VEXOevent("shutdown", nullptr, v->state, rep);
+    // Not STOPPING=1: the supervisor is not stopping, and must go on
+    // supervising (and try again) if the host does not go down.
+    char status[VEXO_NOTIFY_STATUS_MAX];
+    snprintf(status, sizeof status, "STATUS=on battery: running \"%s\"", VEXO_SHUTDOWN_COMMAND);
+    VEXOnotify(status);
+    v->shutdownPid = VEXOshutdownStart();
+}
+
 void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int32_t off, std::int32_t shutdelay)
 {
     std::array<byte, AVR_BUFFER_SIZE> reqBuf{};
@@ -234,17 +255,21 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
             started = true;
         }
         VEXOUDPlogUpdate(&state, &rep, t);
+        VEXOshutdownReap(&view.shutdownPid);
         if (t != last_t) {
             int runShutdown = 0;
             const int before = shutdown_pending;
-            shutdown_pending = VEXOpowerWatch(shutdown_pending, VEXObit(rep.outputs, onbatt), shutdelay, &runShutdown);
+            const int battery = VEXObit(rep.outputs, onbatt);
+            // While the command runs on battery, the countdown to its next
+            // try waits: it starts when this one has ended.
+            if (view.shutdownPid <= 0 || !battery)
+                shutdown_pending = VEXOpowerWatch(shutdown_pending, battery, shutdelay, &runShutdown);
             runShutdown = shutdownDue(&low, &view, rep, pastVolts, runShutdown);
+            if (view.shutdownPid > 0)
+                runShutdown = 0; // one command at a time
             watchPower(&view, rep, before, shutdown_pending, shutdelay, t);
-            if (runShutdown) {
-                VEXOevent("shutdown", nullptr, &state, &rep);
-                const int rc = system("shutdown -h now");
-                VEXOlog(LOG_CRIT, "ran \"shutdown -h now\": exit status %d", WIFEXITED(rc) ? WEXITSTATUS(rc) : -1);
-            }
+            if (runShutdown)
+                startShutdown(&view, &rep);
             last_t = t;
         }
         VEXOrequest req = VEXOrequest_Get(bReq);
@@ -256,10 +281,8 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         watchLock(&view, req, rep, targetBefore);
         VEXOrequest_Put(bReq, req);
         AVRsendRequest(f, bReq, repAll, VEXOcallback);
-        if (!view.ready) {
-            VEXOnotify("READY=1");
-            view.ready = true;
-        }
+        if (!view.ready) // until the manager has taken it
+            view.ready = VEXOnotify("READY=1") != 0;
         VEXOwatchdog();
     }
 }

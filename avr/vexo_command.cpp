@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -47,6 +48,7 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
     const int oldMa = state->masterI / 1000;
     const int oldOn = state->time_on;
     const int oldOff = state->time_off;
+    const time_t now = time(nullptr);
     switch (cmd.command) {
     case VEXO_CMD_TELEMETRY_ON: {
         snprintf(state->IPADRS.data(), state->IPADRS.size(), "%s", by); // the sender, "%d.%d.%d.%d"
@@ -55,13 +57,14 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
             close(state->txSocket);
         state->txSocket = netUDPopen(state->toPort, 0);
         netAdrsFromName(&state->to, state->IPADRS.data(), state->toPort);
-        VEXOlog(LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(), telemetryPort(state));
+        VEXOcommandLog(cmd.command, now, LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(), telemetryPort(state));
         break;
     }
     case VEXO_CMD_TELEMETRY_OFF:
         if (state->txSocket >= 0) {
             close(state->txSocket);
-            VEXOlog(LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(), telemetryPort(state), by);
+            VEXOcommandLog(cmd.command, now, LOG_INFO, "telemetry to %s port %d stopped by %s", state->IPADRS.data(),
+                           telemetryPort(state), by);
         }
         state->txSocket = -1;
         break;
@@ -70,7 +73,8 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
         state->time_on = 1;
         state->time_off = 0;
         state->timer = 1;
-        VEXOlog(LOG_NOTICE, "target %d -> %d mA, continuous, set by %s", oldMa, state->masterI / 1000, by);
+        VEXOcommandLog(cmd.command, now, LOG_NOTICE, "target %d -> %d mA, continuous, set by %s", oldMa,
+                       state->masterI / 1000, by);
         break;
     case VEXO_CMD_SET_CYCLE: {
         newTarget(state, microamps(cmd.cmd4.targetI));
@@ -79,8 +83,8 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
         state->time_on = on < 0 ? 0 : on;
         state->time_off = off < 0 ? 0 : off;
         state->timer = state->time_on;
-        VEXOlog(LOG_NOTICE, "target %d -> %d mA, on %d -> %d s, off %d -> %d s, set by %s", oldMa,
-                state->masterI / 1000, oldOn, state->time_on, oldOff, state->time_off, by);
+        VEXOcommandLog(cmd.command, now, LOG_NOTICE, "target %d -> %d mA, on %d -> %d s, off %d -> %d s, set by %s",
+                       oldMa, state->masterI / 1000, oldOn, state->time_on, oldOff, state->time_off, by);
         break;
     }
     default: break;

@@ -11,7 +11,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -114,13 +113,20 @@ const char* VEXOaddressText(const sockaddr_in* a, char* buf, size_t size)
     return buf;
 }
 
-// The notification socket named by NOTIFY_SOCKET ("@" for an abstract name).
+// The notification socket named by NOTIFY_SOCKET ("@" for an abstract name):
+// 1 when it names one, 0 when unset, -1 when it is too long, -2 when it is
+// neither a path nor an abstract name.
 static int notifyAddress(sockaddr_un* sa, socklen_t* len)
 {
     const char* name = getenv("NOTIFY_SOCKET");
     const size_t n = name != nullptr ? std::strlen(name) : 0;
-    if (n < 2 || n >= sizeof sa->sun_path || (name[0] != '/' && name[0] != '@'))
+    if (n == 0)
         return 0;
+    if (n < 2 || (name[0] != '/' && name[0] != '@'))
+        return -2;
+    // A path needs its terminating zero; an abstract name has none.
+    if (n > sizeof sa->sun_path - (name[0] == '/' ? 1 : 0))
+        return -1;
     std::memset(sa, 0, sizeof *sa);
     sa->sun_family = AF_UNIX;
     std::memcpy(sa->sun_path, name, n);
@@ -137,14 +143,44 @@ static long long monotonicMs()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// SIGTERM or SIGINT: the running hooks end with us, and we end by the signal as before.
+static void endBySignal(int sig)
+{
+    VEXOhooksEnd();
+    raise(sig); // delivered on return, with the default action restored
+}
+
+static void endWithHooks()
+{
+    struct sigaction sa {};
+    sa.sa_handler = endBySignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
 void VEXOfieldStart()
 {
-    openlog("vexo", LOG_PID, LOG_DAEMON);
+    tzset(); // the log's time stamps: the zone is read once, here
     vexoField.running = true;
+    endWithHooks();
+    if (const long lost = VEXOerrorDropped(); lost > 0)
+        VEXOlog(LOG_WARNING, "%ld line%s to standard error dropped before the start: nobody took them", lost,
+                lost == 1 ? "" : "s");
     sockaddr_un sa;
     socklen_t len;
-    if (notifyAddress(&sa, &len))
-        vexoField.notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int notify = notifyAddress(&sa, &len);
+    const char* name = getenv("NOTIFY_SOCKET");
+    if (notify == 1)
+        vexoField.notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    else if (notify == -1 && name != nullptr)
+        VEXOlog(LOG_ERR,
+                "NOTIFY_SOCKET refused: %zu characters, more than a socket address holds (%zu): no notifications",
+                std::strlen(name), sizeof sa.sun_path - (name[0] == '/' ? 1 : 0));
+    else if (notify == -2 && name != nullptr)
+        VEXOlog(LOG_ERR, "NOTIFY_SOCKET refused: '%s' is neither a path nor an abstract name (@name): no notifications",
+                name);
     const char* usec = getenv("WATCHDOG_USEC");
     const char* pid = getenv("WATCHDOG_PID");
     if (usec != nullptr && (pid == nullptr || std::strtol(pid, nullptr, 10) == getpid()))
@@ -157,17 +193,20 @@ void VEXOlog(int priority, const char* fmt, ...)
         return;
     va_list ap;
     va_start(ap, fmt);
-    vsyslog(priority, fmt, ap);
+    VEXOlogLine(priority, fmt, ap);
     va_end(ap);
 }
 
-void VEXOnotify(const char* text)
+int VEXOnotify(const char* text)
 {
     sockaddr_un sa;
     socklen_t len;
-    if (vexoField.notifyFd < 0 || !notifyAddress(&sa, &len))
-        return;
-    sendto(vexoField.notifyFd, text, std::strlen(text), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
+    if (vexoField.notifyFd < 0 || notifyAddress(&sa, &len) != 1)
+        return 1;
+    return sendto(vexoField.notifyFd, text, std::strlen(text), MSG_DONTWAIT | MSG_NOSIGNAL,
+                  reinterpret_cast<const sockaddr*>(&sa), len) >= 0
+               ? 1
+               : 0;
 }
 
 void VEXOwatchdog()
@@ -177,8 +216,9 @@ void VEXOwatchdog()
     const long long now = monotonicMs();
     if (now - vexoField.lastWatchdogMs < vexoField.watchdogUs / 4000)
         return;
-    vexoField.lastWatchdogMs = now;
-    VEXOnotify("WATCHDOG=1");
+    // One the manager did not take goes again next cycle.
+    if (VEXOnotify("WATCHDOG=1"))
+        vexoField.lastWatchdogMs = now;
 }
 
 void VEXOevent(const char* event, const char* detail, const VEXOchargeState* state, const VEXOreply* rep)
@@ -216,30 +256,13 @@ void VEXOevent(const char* event, const char* detail, const VEXOchargeState* sta
     if (detail == nullptr || detail[0] == '\0')
         argv[2] = nullptr;
     // Standard streams on /dev/null, default signal dispositions (SIGHUP is
-    // ignored here), and the hook's own session: it outlives nothing of ours.
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t dflt;
-    sigemptyset(&dflt);
-    sigaddset(&dflt, SIGHUP);
-    sigaddset(&dflt, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &dflt);
-#ifdef POSIX_SPAWN_SETSID
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-#else
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-#endif
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, vexoField.eventCmd, &fa, &attr, argv, env.data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        VEXOlog(LOG_WARNING, "event hook %s for %s: %s", vexoField.eventCmd, event, strerror(rc));
+    // ignored here), nothing else of ours open, and the hook's own session:
+    // it outlives nothing of ours.
+    int error = 0;
+    const pid_t pid = VEXOspawn(vexoField.eventCmd, argv, env.data(),
+                                VEXOspawnRules{.nullStdio = true, .defaultSignals = true, .newSession = true}, &error);
+    if (pid < 0) {
+        VEXOlog(LOG_WARNING, "event hook %s for %s: %s", vexoField.eventCmd, event, strerror(error));
         return;
     }
     slot->pid = pid;
@@ -265,6 +288,47 @@ void VEXOhooksReap(time_t now)
             kill(-h.pid, SIGKILL); // its whole group; reaped on a later call
             h.started = now;       // once
         }
+    }
+}
+
+void VEXOhooksEnd()
+{
+    for (const auto& h : vexoField.hooks)
+        if (h.pid > 0)
+            kill(-h.pid, SIGTERM);
+}
+
+void VEXOcommandLog(int command, time_t now, int priority, const char* fmt, ...)
+{
+    if (!vexoField.running || command < 0 || command >= VEXO_COMMAND_KINDS)
+        return;
+    const auto k = static_cast<size_t>(command);
+    const bool atOnce = vexoField.commandHeld[k] == 0 && now - vexoField.commandLogged[k] >= VEXO_COMMAND_LOG_S;
+    va_list ap;
+    va_start(ap, fmt);
+    if (atOnce)
+        VEXOlogLine(priority, fmt, ap);
+    else
+        vsnprintf(vexoField.commandLatest[k].data(), vexoField.commandLatest[k].size(), fmt, ap);
+    va_end(ap);
+    if (atOnce) {
+        vexoField.commandLogged[k] = now;
+    } else {
+        vexoField.commandPriority[k] = priority;
+        vexoField.commandHeld[k]++;
+    }
+}
+
+void VEXOcommandLogTick(time_t now)
+{
+    for (size_t k = 0; k < static_cast<size_t>(VEXO_COMMAND_KINDS); k++) {
+        const long held = vexoField.commandHeld[k];
+        if (held == 0 || now - vexoField.commandLogged[k] < VEXO_COMMAND_LOG_S)
+            continue;
+        VEXOlog(vexoField.commandPriority[k], "UDP command %zu: %ld more since the last line about it, the latest: %s",
+                k, held, vexoField.commandLatest[k].data());
+        vexoField.commandHeld[k] = 0;
+        vexoField.commandLogged[k] = now;
     }
 }
 

@@ -172,7 +172,7 @@ static void charge(OptionRun* r, const OptionRow&, const char* arg)
     r->val = static_cast<word>(number(arg));
     r->haveVal = true;
     if (chargeStarts(r->val) && ignoredAfterCharge[0] != '\0')
-        fprintf(stderr, "vexo: ignored after --charge (give them before it): %s\n", ignoredAfterCharge);
+        VEXOerror("vexo: ignored after --charge (give them before it): %s\n", ignoredAfterCharge);
     VEXOrequest_Put(r->bReq, r->req);
     chargeOption(r->file, r->bReq, &r->pkt, r->val, r->on, r->off, r->shutdelay);
     r->req = VEXOrequest_Get(r->bReq); // edited in place

@@ -23,6 +23,9 @@
 std::string programPath(const char* name)
 {
     const std::string n = name;
+    // VEXO_TEST_VEXO: another build of vexo, to compare figures before and after a change.
+    if (const char* other = getenv("VEXO_TEST_VEXO"); n == "vexo" && other != nullptr && other[0] != '\0')
+        return other;
     if (n == "vexo")
         return std::string(VEXO_BIN_DIR) + "/vexo";
     return std::string(VEXO_BIN_DIR) + "/sim/" + n;

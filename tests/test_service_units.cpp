@@ -345,8 +345,13 @@ TEST_F(ServiceUnits, SupervisorAndExporterUnderSystemd)
     r = runProgram(
         {"journalctl", "--no-pager", "-o", "cat", "-D", root + "/var/log/journal", "-t", "vexo", "_PID=" + third});
     for (const char* line :
-         {"line power lost", "shutdown in 2 s unless line power returns", "ran \"shutdown -h now\": exit status 0"})
+         {"line power lost", "shutdown in 2 s unless line power returns", "running \"shutdown -h now\""})
         EXPECT_TRUE(hasLine(r.out, line)) << line << "\n" << r.out << r.err;
+    // The host may stop the supervisor before the command has ended; if it
+    // saw the end, the command succeeded.
+    if (r.out.find("ran \"shutdown -h now\"") != std::string::npos) {
+        EXPECT_TRUE(hasLine(r.out, "ran \"shutdown -h now\": exit status 0")) << r.out;
+    }
     EXPECT_EQ(readFile(sandboxShutdownLog()), "") << "a shutdown outside the container";
     const std::string fake = sandboxShutdownLog().substr(0, sandboxShutdownLog().size() - 4);
     struct stat fakeSt {
