@@ -57,7 +57,10 @@ public:
             if (raw[0] != '<' || tag == std::string::npos || colon == std::string::npos)
                 continue;
             const int pri = std::atoi(raw.c_str() + 1);
-            lines_.push_back(LogLine{pri >> 3, pri & 7, raw.substr(colon + 3)});
+            std::string text = raw.substr(colon + 3);
+            if (!text.empty() && text.back() == '\n') // some C libraries end the datagram with one; loggers drop it
+                text.pop_back();
+            lines_.push_back(LogLine{pri >> 3, pri & 7, text});
         }
         return lines_;
     }
