@@ -9,7 +9,8 @@
 #     with BENCH_BASELINE=REV the same figures for vexo as built from git
 #     revision REV, for a before-and-after table;
 #  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
-#     are installed) and the shared libraries vexo needs;
+#     are installed, the static musl build where musl-tools is) and the
+#     shared libraries vexo needs;
 #  5. the supervisor soak: SOAK_SECONDS (default 600; 0 skips it) of faults
 #     on a schedule, with the supervisor's and the simulator's memory;
 #  6. vexo-exporter following 1,000 and 10,000 simulated boards for
@@ -131,6 +132,13 @@ for arch in armhf arm64; do
         printf '%-8s (no %s-g++ installed)\n' $arch $t
     fi
 done
+if command -v musl-gcc >/dev/null 2>&1; then
+    cmake -S . -B build-bench-musl -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-musl.cmake -DVEXO_TESTS=OFF \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build-bench-musl --target vexo -j"$jobs" >/dev/null
+    printf '%-8s %8s bytes  text %6s  static, musl\n' musl "$(size_of strip build-bench-musl/vexo)" \
+        "$(text_of size build-bench-musl/vexo)"
+fi
 echo "ldd vexo (x86-64):"
 ldd "$B/vexo" | sed 's/^/  /'
 
