@@ -52,7 +52,7 @@ float VEXOtemperature(word temp);
 // Device used when VEXO_DEVICE is unset or empty.
 constexpr const char* VEXO_DEFAULT_DEVICE = "/dev/ttyT3S0";
 
-// Text of --log, at most 127 characters.
+// Text of --log, at most 127 characters; read by nothing after, kept as --log's documented store.
 extern char IPADRS[128];
 
 // The serial device: $VEXO_DEVICE when set and not empty, else the default.
@@ -100,8 +100,8 @@ struct VEXOchargeState {
     std::int32_t time_off; // off phase, s
     std::int32_t timer;    // > 0: seconds left on; <= 0: minus seconds off
     unsigned locked : 1;   // search closed, holding
-    unsigned running : 1;  // loop runs while set
-    unsigned logging : 1;  // kept, read by nothing
+    unsigned running : 1;  // loop runs while set; nothing clears it, kept as the loop's documented condition
+    unsigned logging : 1;  // read by nothing, kept so that the record's flag word keeps its layout
     word lock_hi;          // upper bound of the pwm_lo search
     word lock_lo;          // lower bound of the pwm_lo search
     word lock_max;         // PWM period and largest pwm_lo

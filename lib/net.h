@@ -12,6 +12,7 @@
 #include "ByteArray.h"
 
 // Calendar time of the last netUDPtx call, taken just before its send.
+// (This and lastTxRc: the board program reads neither; kept as the module's documented record of the last send.)
 extern time_t timeOfLastTx;
 // Result of the last netUDPtx send: bytes sent, or -1.
 extern int lastTxRc;

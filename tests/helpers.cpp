@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,9 +25,11 @@
 std::string programPath(const char* name)
 {
     const std::string n = name;
-    // VEXO_TEST_VEXO: another build of vexo, to compare figures before and after a change.
-    if (const char* other = getenv("VEXO_TEST_VEXO"); n == "vexo" && other != nullptr && other[0] != '\0')
-        return other;
+    // VEXO_TEST_PROGRAM: another build of vexo, such as the static one, or an
+    // older revision's to compare figures before and after a change.
+    const char* underTest = getenv("VEXO_TEST_PROGRAM");
+    if (n == "vexo" && underTest != nullptr && underTest[0] != '\0')
+        return underTest;
     if (n == "vexo")
         return std::string(VEXO_BIN_DIR) + "/vexo";
     return std::string(VEXO_BIN_DIR) + "/sim/" + n;
@@ -50,6 +54,54 @@ std::vector<std::string> programCommand(const char* name)
 
 static int statusOf(int ws) { return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws); }
 
+// The process that runs the tests: every program a test starts is its child.
+static const pid_t testProcess = getpid();
+
+// In a child of the test process, first thing: a process group of its own
+// (unless it leads a session already), so that its end takes everything it
+// started with it, and death by SIGKILL when the test process ends, however
+// it ends. A test process already gone before the tie was made ends it too.
+static void dieWithTestProcess()
+{
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != testProcess)
+        _exit(127);
+}
+
+// Forks a child that dies with the test process; aborts the test process
+// when no child can be made (a pid of -1 would signal every process).
+static pid_t forkChild(bool newSession = false)
+{
+    const pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "fork: %s\n", strerror(errno));
+        abort();
+    }
+    if (pid == 0) {
+        if (newSession)
+            setsid();
+        dieWithTestProcess();
+    } else if (!newSession) {
+        setpgid(pid, pid); // also from here: no signal to the group before the child has made it
+    }
+    return pid;
+}
+
+// Reaps pid once it has ended (waiting for that when block is set): first,
+// while its unreaped entry still holds the number of its process group,
+// kills whatever of that group is left (a hook, a co-process, a program
+// behind an emulator). True, with the status in ws, once reaped.
+static bool reapWithGroup(pid_t pid, bool block, int* ws)
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG)) != 0 ||
+        info.si_pid != pid)
+        return false;
+    kill(-pid, SIGKILL);
+    return waitpid(pid, ws, 0) == pid;
+}
+
 // Reads both pipes until the child ends or the time runs out; returns the status.
 static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
 {
@@ -61,6 +113,7 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         if (elapsed > timeoutMs && !killed) {
             kill(pid, SIGKILL);
+            kill(-pid, SIGKILL); // and what it started, which may hold the pipes
             killed = true;
         }
         poll(fds.data(), fds.size(), 50);
@@ -78,17 +131,18 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
         }
     }
     int ws = 0;
-    waitpid(pid, &ws, 0);
+    reapWithGroup(pid, true, &ws);
     r->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return statusOf(ws);
 }
 
 [[noreturn]] void execProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
+    dieWithTestProcess(); // also when a test forked the child itself
     for (const auto& e : env)
         putenv(strdup(e.c_str()));
     std::vector<std::string> words;
-    if (argv[0].rfind(VEXO_BIN_DIR, 0) == 0)
+    if (argv[0].rfind(VEXO_BIN_DIR, 0) == 0 || argv[0] == programPath("vexo"))
         words = emulator();
     words.insert(words.end(), argv.begin(), argv.end());
     std::vector<char*> args;
@@ -107,7 +161,7 @@ RunResult runInChild(const std::function<int()>& fn, int timeoutMs)
         return r;
     fflush(stdout);
     fflush(stderr);
-    const pid_t pid = fork();
+    const pid_t pid = forkChild();
     if (pid == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
@@ -131,10 +185,8 @@ Background startProgram(const std::vector<std::string>& argv, const std::vector<
 {
     Background bg;
     bg.outPath = outPath;
-    const pid_t pid = fork();
+    const pid_t pid = forkChild(newSession);
     if (pid == 0) {
-        if (newSession)
-            setsid();
         const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
@@ -151,7 +203,7 @@ bool programRunning(Background* bg)
     if (bg->pid <= 0)
         return false;
     int ws = 0;
-    if (waitpid(bg->pid, &ws, WNOHANG) != bg->pid)
+    if (!reapWithGroup(bg->pid, false, &ws))
         return true;
     bg->pid = -1; // reaped: never signal this pid again
     bg->status = statusOf(ws);
@@ -174,20 +226,20 @@ int stopProgram(Background* bg)
     if (bg->pid <= 0)
         return bg->status;
     int ws = 0;
-    if (waitpid(bg->pid, &ws, WNOHANG) == bg->pid) {
+    if (reapWithGroup(bg->pid, false, &ws)) {
         bg->pid = -1;
         return statusOf(ws);
     }
     kill(bg->pid, SIGTERM);
     for (int i = 0; i < 100; i++) {
-        if (waitpid(bg->pid, &ws, WNOHANG) == bg->pid) {
+        if (reapWithGroup(bg->pid, false, &ws)) {
             bg->pid = -1;
             return statusOf(ws);
         }
         usleep(10000);
     }
     kill(bg->pid, SIGKILL);
-    waitpid(bg->pid, &ws, 0);
+    reapWithGroup(bg->pid, true, &ws);
     bg->pid = -1;
     return statusOf(ws);
 }

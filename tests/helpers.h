@@ -19,7 +19,8 @@ struct RunResult {
     double seconds = 0;
 };
 
-// Path of a built program (vexo, vexo-sim).
+// Path of a built program (vexo, vexo-sim); for vexo, $VEXO_TEST_PROGRAM
+// when set and not empty, so that another build of it can be put under test.
 std::string programPath(const char* name);
 
 // The words that run a built program: its path, behind the emulator when

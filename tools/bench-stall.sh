@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 filter='FieldFaults.SystemLog*:FieldFaults.Notification*:FieldFaults.SlowShutdown*'
 
 rates() { # vexo-binary out-file: "scenario<TAB>requests/s" lines
-    VEXO_TEST_VEXO=$1 build/tests/vexo_net_tests --gtest_filter="$filter" 2>/dev/null |
+    VEXO_TEST_PROGRAM=$1 build/tests/vexo_net_tests --gtest_filter="$filter" 2>/dev/null |
         sed -n 's/^requests\/s \(.*\): \([0-9.]*\)$/\1\t\2/p' > "$2" || true
 }
 

@@ -9,7 +9,8 @@
 #     with BENCH_BASELINE=REV the same figures for vexo as built from git
 #     revision REV, for a before-and-after table;
 #  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
-#     are installed) and the shared libraries vexo needs;
+#     are installed, the static musl build where musl-tools is) and the
+#     shared libraries vexo needs;
 #  5. the supervisor soak: SOAK_SECONDS (default 600; 0 skips it) of faults
 #     on a schedule, with the supervisor's and the simulator's memory;
 #  6. vexo-exporter following 1,000 and 10,000 simulated boards for
@@ -116,19 +117,32 @@ echo "== 4. Binary size (stripped) and shared libraries"
 size_of() { # strip-command binary
     cp "$2" "$work.bin" && $1 "$work.bin" && wc -c < "$work.bin" && rm -f "$work.bin"
 }
-printf '%-8s %8s bytes\n' x86-64 "$(size_of strip "$B/vexo")"
+# The file is rounded up to the target's page (64 KiB on arm64); the code is
+# the text column of size(1).
+text_of() { # size-command binary
+    $1 "$2" | awk 'NR == 2 {print $1}'
+}
+printf '%-8s %8s bytes  text %6s\n' x86-64 "$(size_of strip "$B/vexo")" "$(text_of size "$B/vexo")"
 for arch in armhf arm64; do
     case $arch in armhf) t=arm-linux-gnueabihf ;; arm64) t=aarch64-linux-gnu ;; esac
     if command -v $t-g++ >/dev/null 2>&1; then
         cmake -S . -B build-bench-$arch -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$arch.cmake -DVEXO_TESTS=OFF \
             -DCMAKE_BUILD_TYPE=Release >/dev/null
         cmake --build build-bench-$arch --target vexo -j"$jobs" >/dev/null
-        printf '%-8s %8s bytes  needs: %s\n' $arch "$(size_of $t-strip build-bench-$arch/vexo)" \
+        printf '%-8s %8s bytes  text %6s  needs: %s\n' $arch "$(size_of $t-strip build-bench-$arch/vexo)" \
+            "$(text_of $t-size build-bench-$arch/vexo)" \
             "$($t-readelf -d build-bench-$arch/vexo | awk '/NEEDED/ {printf "%s ", $5}')"
     else
         printf '%-8s (no %s-g++ installed)\n' $arch $t
     fi
 done
+if command -v musl-gcc >/dev/null 2>&1; then
+    cmake -S . -B build-bench-musl -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-musl.cmake -DVEXO_TESTS=OFF \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build-bench-musl --target vexo -j"$jobs" >/dev/null
+    printf '%-8s %8s bytes  text %6s  static, musl\n' musl "$(size_of strip build-bench-musl/vexo)" \
+        "$(text_of size build-bench-musl/vexo)"
+fi
 echo "ldd vexo (x86-64):"
 ldd "$B/vexo" | sed 's/^/  /'
 

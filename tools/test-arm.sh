@@ -6,6 +6,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
+. ./tools/leftovers.sh
 arch=${1:-armhf}
 case $arch in
     armhf) triplet=arm-linux-gnueabihf qemu=qemu-arm ;;
@@ -19,4 +20,8 @@ dir=build-$arch
 echo "== $dir: cross-build for $arch, test under $qemu"
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)"
-ctest --test-dir "$dir" --output-on-failure -j"$(nproc 2>/dev/null || echo 2)" --timeout 180
+leftovers_begin
+rc=0
+ctest --test-dir "$dir" --output-on-failure -j"$(nproc 2>/dev/null || echo 2)" --timeout 180 || rc=$?
+leftovers_check "$dir" || rc=1
+exit $rc

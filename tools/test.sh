@@ -2,7 +2,8 @@
 # Configures, builds and runs every test: a normal build with warnings as
 # errors, an AddressSanitizer + UndefinedBehaviorSanitizer build, and a
 # ThreadSanitizer build (the simulator serves on a thread of its own; the
-# long soak and stall runs are left to the other builds).
+# long soak and stall runs are left to the other builds). Fails, naming them,
+# when a suite leaves any of the project's programs running.
 # Run as root on a fresh machine, it first installs the build packages.
 #   ./tools/test.sh           both builds
 #   ./tools/test.sh --quick   the normal build only
@@ -10,6 +11,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 . ./tools/deps.sh
+. ./tools/leftovers.sh
 need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
     /usr/include/gmock/gmock.h:libgmock-dev gnuplot:gnuplot-nox \
     /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev \
@@ -24,8 +26,13 @@ run_suite() { # build-dir, extra cmake arguments... (ctest arguments in $CTEST_A
     echo "== $dir: configure, build, test"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
+    leftovers_begin
+    rc=0
     # shellcheck disable=SC2086 # CTEST_ARGS is a list of words
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 120 ${CTEST_ARGS:-}
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 120 ${CTEST_ARGS:-} || rc=$?
+    # Every test ends what it started: a program still running now is a fault.
+    leftovers_check "$dir" || rc=1
+    return $rc
 }
 
 run_suite build
