@@ -16,6 +16,7 @@
 #include "avr.h"
 #include "vexo.h"
 #include "vexo_field.h"
+#include "vexo_ups.h"
 
 void VEXOregulate(VEXOchargeState* state, const VEXOreply* rep, VEXOrequest* req)
 {
@@ -193,6 +194,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
             VEXOevent("started", nullptr, &state, &rep);
             started = true;
         }
+        VEXOupsUpdate(&state, &rep, t); // the second that ends, before its samples go
         VEXOUDPlogUpdate(&state, &rep, t);
         if (t != last_t) {
             int runShutdown = 0;

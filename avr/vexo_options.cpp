@@ -13,6 +13,7 @@
 #include "net.h"
 #include "vexo.h"
 #include "vexo_field.h"
+#include "vexo_ups.h"
 
 char IPADRS[128];
 
@@ -173,6 +174,7 @@ static void shutdownAfter(OptionRun* r, const OptionRow&, const char* arg)
 static void eventCmd(OptionRun*, const OptionRow&, const char* arg) { vexoField.eventCmd = arg; }
 static void listenOn(OptionRun*, const OptionRow&, const char* arg) { VEXOparseListen(arg, &vexoField); }
 static void allowFrom(OptionRun*, const OptionRow&, const char* arg) { VEXOparseAllow(arg, &vexoField); }
+static void upsFile(OptionRun*, const OptionRow&, const char* arg) { vexoUps.path = arg; }
 
 static int checkListen(const char* arg)
 {
@@ -254,6 +256,8 @@ static const OptionRow optionRows[] = {
                                                                                                      listenOn,      checkListen,   0,         false, nullptr},
     {"allow",     ARG,  18, "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
                             "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, nullptr},
+    {"ups-file",  ARG,  19, "  --ups-file <path> write the readings once a second into this named pipe\n"
+                            "                  for NUT's dummy-ups driver (made when missing)\n",  upsFile,       VEXOupsCheckPath, 0,      false, nullptr},
 };
 // clang-format on
 constexpr int OPTION_COUNT = static_cast<int>(std::size(optionRows));
