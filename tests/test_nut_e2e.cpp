@@ -4,6 +4,7 @@
 // sandbox's network, config and state in the test's directory, both run as
 // root and ended by PID), and upsc asking. No upsmon runs: nothing of NUT's
 // may shut anything down.
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -14,12 +15,16 @@
 #include <sstream>
 
 #include <grp.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "helpers.h"
+#include "vexo_ups.h"
 #include "netns.h"
 #include "udp_helpers.h"
 
@@ -210,4 +215,136 @@ TEST_F(Nut, UpscSeesLineBatteryLineAndStaleOnceTheSupervisorStops)
     EXPECT_TRUE(programRunning(&vexoBg));
     EXPECT_TRUE(programRunning(&driver)) << readFile(dir + "/driver.txt");
     EXPECT_EQ(readFile(shutdownLog), "") << "nothing shut down";
+}
+
+// The record of one second, byte for byte: on line power charging, resting
+// in the off phase, on battery, and low with a threshold set.
+TEST(UpsRecord, NamesUnitsAndStatusOfEachState)
+{
+    vexoInfo info{};
+    info.battV = 3.7049f;
+    info.battI = 199512;
+    info.tempF = 77.0f;
+    info.flags1 = vexoFlag1::pwm1en | vexoFlag1::pwm2en;
+    VEXOupsView view;
+    view.charging = true;
+    std::array<char, VEXO_UPS_RECORD_MAX> buf{};
+    size_t n = VEXOupsRecord(info, view, buf.data(), buf.size());
+    const std::string head = std::string("device.mfr: vexo\ndevice.model: battery back-up board\nups.mfr: vexo\n") +
+                             "ups.model: battery back-up board\nups.firmware: vexo " + VERSION + "\n";
+    EXPECT_EQ(std::string(buf.data(), n), head +
+                                              "ups.status: OL CHRG\nbattery.charger.status: charging\n"
+                                              "battery.voltage: 3.70\nbattery.current: 0.200\nups.temperature: 25.0\n"
+                                              "TIMER 0\n");
+    EXPECT_EQ(buf[n], '\0');
+
+    view.charging = false;
+    info.battI = -1500;
+    info.tempF = 14.0f;
+    n = VEXOupsRecord(info, view, buf.data(), buf.size());
+    EXPECT_EQ(std::string(buf.data(), n), head +
+                                              "ups.status: OL\nbattery.charger.status: resting\n"
+                                              "battery.voltage: 3.70\nbattery.current: -0.002\nups.temperature: -10.0\n"
+                                              "TIMER 0\n");
+
+    info.flags1 = vexoFlag1::onbatt;
+    info.battI = -400000;
+    info.battV = 3.41f;
+    view.lowVolts = 3.4f;
+    n = VEXOupsRecord(info, view, buf.data(), buf.size());
+    EXPECT_EQ(std::string(buf.data(), n), head +
+                                              "ups.status: OB DISCHRG\nbattery.charger.status: discharging\n"
+                                              "battery.voltage: 3.41\nbattery.current: -0.400\nups.temperature: -10.0\n"
+                                              "battery.voltage.low: 3.40\nTIMER 0\n");
+    info.battV = 3.4f;
+    n = VEXOupsRecord(info, view, buf.data(), buf.size());
+    EXPECT_NE(std::string(buf.data(), n).find("ups.status: OB DISCHRG LB\n"), std::string::npos);
+    EXPECT_LT(n, 4096u) << "one write to a pipe is whole up to PIPE_BUF";
+    EXPECT_EQ(VEXOupsRecord(info, view, buf.data(), 100), 0u) << "too small: nothing";
+}
+
+class UpsFile : public SupervisorTest {
+protected:
+    Background bg;
+    void TearDown() override
+    {
+        stopProgram(&bg);
+        SupervisorTest::TearDown();
+    }
+};
+
+TEST_F(UpsFile, BadPathsAreRefusedBeforeTheBoardIsTouched)
+{
+    startSim();
+    std::ofstream(dir + "/plain") << "ups.status: OL\n";
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"", "vexo: --ups-file needs the path of a named pipe\n"},
+        {dir + "/plain", "vexo: --ups-file " + dir + "/plain: not a named pipe (remove it, and vexo makes one)\n"},
+        {dir + "/none/nut.seq", "vexo: --ups-file " + dir + "/none/nut.seq: No such file or directory\n"},
+        {dir + "/plain/nut.seq", "vexo: --ups-file " + dir + "/plain/nut.seq: Not a directory\n"},
+    };
+    for (const auto& [path, message] : rows) {
+        const RunResult r = vexo({"--ups-file", path, "--charge", "200"});
+        EXPECT_EQ(r.status, 2) << message;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(simHostBytes(sim), 0) << "nothing reached the board";
+}
+
+// Without a driver the supervisor says so once, not every second; a reader
+// gets whole records; a reader that goes raises SIGPIPE, which ends nothing.
+TEST_F(UpsFile, NoDriverIsLoggedOnceAndAReaderThatGoesEndsNothing)
+{
+    // The system log on the sandbox's own /dev/log.
+    unlink("/dev/log");
+    const int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, "/dev/log");
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::string logged;
+    const auto logText = [&] {
+        char buf[1024];
+        for (ssize_t n; (n = recv(log, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+            logged += std::string(buf, static_cast<size_t>(n)) + "\n";
+        return logged;
+    };
+    const auto count = [&](const std::string& text) {
+        size_t n = 0;
+        const std::string all = logText();
+        for (size_t at = 0; (at = all.find(text, at)) != std::string::npos; at += text.size())
+            n++;
+        return n;
+    };
+    const std::string pipe = dir + "/nut.seq";
+    const std::string none = "NUT state " + pipe + ": no driver reads it";
+    const std::string reads = "NUT state " + pipe + ": the driver reads it";
+    bg = startVexo({"--ups-file", pipe, "--charge", "200"}, "vexo.txt");
+    ASSERT_TRUE(waitFor([&] { return count(none) == 1; }, 5000)) << logText();
+    usleep(3000 * 1000);
+    EXPECT_EQ(count(none), 1u) << "once, not every second";
+
+    const int rd = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(rd, 0);
+    std::string got;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            char buf[4096];
+            const ssize_t n = read(rd, buf, sizeof buf);
+            if (n > 0)
+                got.append(buf, static_cast<size_t>(n));
+            return got.find("TIMER 0\n") != std::string::npos;
+        },
+        4000));
+    EXPECT_EQ(got.rfind("device.mfr: vexo\n", 0), 0u) << got;
+    EXPECT_EQ(got.substr(got.size() - 8), "TIMER 0\n") << "whole records only";
+    EXPECT_EQ(count(reads), 1u) << logText();
+    close(rd);
+    ASSERT_TRUE(waitFor([&] { return count(none) == 2; }, 4000)) << logText();
+    usleep(2000 * 1000);
+    EXPECT_TRUE(programRunning(&bg)) << "SIGPIPE ended the supervisor";
+    EXPECT_EQ(count(none), 2u);
+    close(log);
+    unlink("/dev/log");
 }

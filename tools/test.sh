@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
     /usr/include/gmock/gmock.h:libgmock-dev gnuplot:gnuplot-nox \
     /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev \
-    /usr/bin/prometheus:prometheus promtool:prometheus
+    /usr/bin/prometheus:prometheus promtool:prometheus /lib/nut/dummy-ups:nut-server upsc:nut-client
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
