@@ -91,9 +91,10 @@ protected:
         std::ofstream(dir + "/ups.conf") << example("ups.conf", [&](const std::string& l) {
             return l.find("port = ") != std::string::npos ? "\tport = " + pipe + "\n" : l + "\n";
         });
-        std::ofstream(dir + "/upsd.conf") << "LISTEN 127.0.0.1 3493\n" << example("upsd.conf", [](const std::string& l) {
-            return l.rfind("LISTEN ", 0) == 0 ? std::string() : l + "\n";
-        });
+        std::ofstream(dir + "/upsd.conf") << "LISTEN 127.0.0.1 3493\n"
+                                          << example("upsd.conf", [](const std::string& l) {
+                                                 return l.rfind("LISTEN ", 0) == 0 ? std::string() : l + "\n";
+                                             });
         std::ofstream(dir + "/upsd.users") << example("upsd.users", [](const std::string& l) { return l + "\n"; });
         chmod((dir + "/upsd.users").c_str(), 0600);
         mkdir((dir + "/state").c_str(), 0700);
@@ -165,7 +166,9 @@ TEST_F(Nut, UpscSeesLineBatteryLineAndStaleOnceTheSupervisorStops)
     const auto online = [](const std::string& s) { return s == "OL CHRG" || s == "OL"; };
     std::string status = waitAnswer("ups.status", online, 15000);
     ASSERT_TRUE(online(status)) << status << "\n" << readFile(dir + "/driver.txt") << readFile(dir + "/upsd.txt");
-    EXPECT_EQ(waitAnswer("ups.status", [](const std::string& s) { return s == "OL CHRG"; }, 5000), "OL CHRG");
+    EXPECT_EQ(waitAnswer(
+                  "ups.status", [](const std::string& s) { return s == "OL CHRG"; }, 5000),
+              "OL CHRG");
 
     // The readings are the telemetry's, in NUT's units.
     float volts = 0;
@@ -187,7 +190,8 @@ TEST_F(Nut, UpscSeesLineBatteryLineAndStaleOnceTheSupervisorStops)
     // Line power lost: OB within 5 s of the simulator's "battery".
     ASSERT_EQ(simControl(sim, "battery"), "");
     double t0 = seconds();
-    status = waitAnswer("ups.status", [](const std::string& s) { return s.rfind("OB", 0) == 0; }, 8000);
+    status = waitAnswer(
+        "ups.status", [](const std::string& s) { return s.rfind("OB", 0) == 0; }, 8000);
     EXPECT_EQ(status, "OB DISCHRG");
     EXPECT_LE(seconds() - t0, 5.0) << "OB seen this long after the power failed";
     EXPECT_EQ(ask("battery.charger.status"), "discharging");
@@ -201,7 +205,8 @@ TEST_F(Nut, UpscSeesLineBatteryLineAndStaleOnceTheSupervisorStops)
     // A hung supervisor: stale, not a frozen OL, within 15 s.
     ASSERT_EQ(kill(vexoBg.pid, SIGSTOP), 0);
     t0 = seconds();
-    status = waitAnswer("ups.status", [](const std::string& s) { return s == "Error: Data stale"; }, 20000);
+    status = waitAnswer(
+        "ups.status", [](const std::string& s) { return s == "Error: Data stale"; }, 20000);
     const double staleAfter = seconds() - t0;
     EXPECT_EQ(status, "Error: Data stale");
     EXPECT_LE(staleAfter, 15.0);
