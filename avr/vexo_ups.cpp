@@ -110,6 +110,8 @@ static void failed(int err)
     vexoUps.failing = err;
     if (err == ENXIO)
         VEXOlog(LOG_WARNING, "NUT state %s: no driver reads it", vexoUps.path);
+    else if (err == EINVAL)
+        VEXOlog(LOG_WARNING, "NUT state %s: not a named pipe", vexoUps.path);
     else
         VEXOlog(LOG_WARNING, "NUT state %s: %s", vexoUps.path, strerror(err));
 }
@@ -141,7 +143,16 @@ static bool openPipe()
 {
     vexoUps.fd = open(vexoUps.path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (vexoUps.fd < 0) {
+        if (errno == ENOENT)
+            vexoUps.checked = false; // removed: made again next second
         failed(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(vexoUps.fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(vexoUps.fd); // replaced by another kind of file: never written
+        vexoUps.fd = -1;
+        failed(EINVAL);
         return false;
     }
     VEXOlog(LOG_INFO, "NUT state %s: the driver reads it", vexoUps.path);

@@ -298,7 +298,8 @@ TEST_F(UpsFile, BadPathsAreRefusedBeforeTheBoardIsTouched)
 }
 
 // Without a driver the supervisor says so once, not every second; a reader
-// gets whole records; a reader that goes raises SIGPIPE, which ends nothing.
+// gets whole records; a reader that goes raises SIGPIPE, which ends nothing;
+// a pipe removed is made again.
 TEST_F(UpsFile, NoDriverIsLoggedOnceAndAReaderThatGoesEndsNothing)
 {
     // The system log on the sandbox's own /dev/log.
@@ -350,6 +351,10 @@ TEST_F(UpsFile, NoDriverIsLoggedOnceAndAReaderThatGoesEndsNothing)
     usleep(2000 * 1000);
     EXPECT_TRUE(programRunning(&bg)) << "SIGPIPE ended the supervisor";
     EXPECT_EQ(count(none), 2u);
+    // A pipe removed under it is made again.
+    ASSERT_EQ(unlink(pipe.c_str()), 0);
+    struct stat st {};
+    EXPECT_TRUE(waitFor([&] { return stat(pipe.c_str(), &st) == 0 && S_ISFIFO(st.st_mode); }, 4000));
     close(log);
     unlink("/dev/log");
 }
