@@ -96,7 +96,7 @@ TEST(Options, HelpTextExact)
     EXPECT_EQ(VEXOprocessOptions(nullptr, BAR(&req, sizeof req), nullptr, &loops, 2, argv), 0);
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(loops, 1);
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 32);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 35);
     EXPECT_EQ(out.substr(0, 15), "Usage options:\n");
     EXPECT_NE(out.find("  --pwm2 [0|1]    disable or enable PWN2\n"), std::string::npos);
     // The field settings come after the original 24 lines, which stay as they were.
@@ -107,6 +107,9 @@ TEST(Options, HelpTextExact)
                               "                  NOTE: This option must come BEFORE the charge option\n"
                               "  --allow <nets>  take UDP commands only from these addresses or prefixes,\n"
                               "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n"
+                              "                  NOTE: This option must come BEFORE the charge option\n"
+                              "  --ups-file <path> write the readings once a second into this named pipe\n"
+                              "                  for NUT's dummy-ups driver (made when missing)\n"
                               "                  NOTE: This option must come BEFORE the charge option\n";
     EXPECT_EQ(out.substr(out.size() - field.size() - 143),
               "  --shutdown <s>  Automatically shut down s seconds after power failure\n"
