@@ -7,7 +7,8 @@
 #     CPU time and system calls per board reply, heap allocations after the
 #     first second, peak RSS (in a private network namespace when root);
 #     with BENCH_BASELINE=REV the same figures for vexo as built from git
-#     revision REV, for a before-and-after table;
+#     revision REV, for a before-and-after table; then once more with
+#     --ups-file and a reader on its pipe in the NUT driver's place;
 #  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
 #     are installed) and the shared libraries vexo needs;
 #  5. the supervisor soak: SOAK_SECONDS (default 600; 0 skips it) of faults
