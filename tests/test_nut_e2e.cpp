@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 
 #include <grp.h>
@@ -107,10 +106,11 @@ protected:
         if (!var.empty())
             argv.push_back(var);
         const RunResult r = runProgram(argv, {}, 5000);
-        std::string text = r.out;
+        std::string text = r.out + r.err;
         // upsc says this on every run without certificates; it is not the answer.
-        std::string err = std::regex_replace(r.err, std::regex("Init SSL without certificate database\n?"), "");
-        text += err;
+        const std::string ssl = "Init SSL without certificate database\n";
+        for (size_t at; (at = text.find(ssl)) != std::string::npos;)
+            text.erase(at, ssl.size());
         while (!text.empty() && text.back() == '\n')
             text.pop_back();
         return text;
