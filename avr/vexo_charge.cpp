@@ -16,6 +16,7 @@
 #include "vexo.h"
 #include "vexo_field.h"
 #include "vexo_low_battery.h"
+#include "vexo_ups.h"
 
 void VEXOregulate(VEXOchargeState* state, const VEXOreply* rep, VEXOrequest* req)
 {
@@ -219,6 +220,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
     int shutdown_pending = -1;
     VEXOlowBattery low;
     low.volts = vexoShutdownVolts;
+    VEXOupsSetLowVolts(vexoShutdownVolts); // NUT's battery.voltage.low and LB, when set
 
     processDaemonize();
     // Detached: the hang-up of the terminal that started it is no concern.
@@ -254,6 +256,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
             VEXOevent("started", nullptr, &state, &rep);
             started = true;
         }
+        VEXOupsUpdate(&state, &rep, t); // the second that ends, before its samples go
         VEXOUDPlogUpdate(&state, &rep, t);
         VEXOshutdownReap(&view.shutdownPid);
         if (t != last_t) {

@@ -17,6 +17,7 @@
 #include "vexo.h"
 #include "vexo_field.h"
 #include "vexo_low_battery.h"
+#include "vexo_ups.h"
 
 char IPADRS[128];
 
@@ -199,6 +200,7 @@ static void shutdownAfter(OptionRun* r, const OptionRow&, const char* arg)
 static void eventCmd(OptionRun*, const OptionRow&, const char* arg) { vexoField.eventCmd = arg; }
 static void listenOn(OptionRun*, const OptionRow&, const char* arg) { VEXOparseListen(arg, &vexoField); }
 static void allowFrom(OptionRun*, const OptionRow&, const char* arg) { VEXOparseAllow(arg, &vexoField); }
+static void upsFile(OptionRun*, const OptionRow&, const char* arg) { vexoUps.path = arg; }
 
 // What a destination that reaches more than one host is ("a multicast
 // address", "a broadcast address"), or nullptr for any other address. Such
@@ -338,6 +340,7 @@ static const OptionRow optionRows[] = {
                             "                  comma-separated, e.g. 192.168.1.0/24,10.0.0.5\n",     allowFrom,     checkAllow,    0,         false, REFUSED, nullptr},
     // Not in the help, whose text stays as it always was: see the manual.
     {"shutdown-volts", ARG, 0, "",                                                                   shutdownVolts, checkShutdownVolts, 0,    false, REFUSED, nullptr},
+    {"ups-file",  ARG,  0, "",                                                                        upsFile,       VEXOupsCheckPath, 0,  false, REFUSED, nullptr},
 };
 // clang-format on
 constexpr int OPTION_COUNT = static_cast<int>(std::size(optionRows));

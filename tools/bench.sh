@@ -7,7 +7,8 @@
 #     CPU time and system calls per board reply, heap allocations after the
 #     first second, peak RSS (in a private network namespace when root);
 #     with BENCH_BASELINE=REV the same figures for vexo as built from git
-#     revision REV, for a before-and-after table;
+#     revision REV, for a before-and-after table; then once more with
+#     --ups-file and a reader on its pipe in the NUT driver's place;
 #  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
 #     are installed, the static musl build where musl-tools is) and the
 #     shared libraries vexo needs;
@@ -39,11 +40,18 @@ echo
 echo "== 2. End to end against the simulator, 20 ms interval (31 runs each)"
 "$B/bench/bench_e2e" "$B/vexo" 31
 
-supervisor() { # vexo-binary label
+supervisor() { # vexo-binary label [ups]: with "ups", --ups-file and a reader on its pipe
 V=$1
 echo
 echo "== 3. Charging supervisor ($2), ${seconds} s at a 10 ms interval"
 work=$(mktemp -d)
+extra=""
+reader=""
+if [ "${3:-}" = ups ]; then
+    extra="--ups-file $work/nut.seq"
+    # In the driver's place: a reader that takes every record as it comes.
+    reader="( until [ -p '$work/nut.seq' ]; do sleep 0.02; done; exec cat '$work/nut.seq' > '$work/nut.txt' ) &"
+fi
 cat > "$work/run.sh" <<EOS
 set -eu
 ip link set lo up 2>/dev/null || true
@@ -53,8 +61,9 @@ printf '#!/bin/sh\necho "\$*" >> "$work/shutdown.log"\n' > "$work/bin/shutdown";
 sim=\$!
 until [ -L "$work/tty" ]; do sleep 0.02; done
 # First run, untouched: CPU time over the window, and peak RSS.
-PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$V" --charge 200 &
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$V" $extra --charge 200 &
 sup=\$!
+$reader
 until [ "\$(wc -l < "$work/rec.txt" 2>/dev/null || echo 0)" -ge 3 ]; do sleep 0.02; done
 sleep 1
 cpu0=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
@@ -70,8 +79,9 @@ pss=\$(awk '/^Pss:/ {print \$2}' /proc/\$sup/smaps_rollup)
 kill \$sup; wait \$sup 2>/dev/null || true
 # Second run: every heap allocation logged, system calls counted by strace.
 PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" LD_PRELOAD="$B/bench/libmalloc_count.so" \
-    MALLOC_COUNT_FILE="$work/malloc.log" "$V" --charge 200 &
+    MALLOC_COUNT_FILE="$work/malloc.log" "$V" $extra --charge 200 &
 sup=\$!
+$reader
 until [ "\$(wc -l < "$work/rec.txt")" -ge \$((r1 + 3)) ]; do sleep 0.02; done
 sleep 1
 before=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
@@ -85,7 +95,8 @@ if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then unshare -n sh "$work/
 read -r before after cpu0 cpu1 hwm cycles anon pss uticks < "$work/figures"
 # strace -c rows: % time, seconds, usecs/call, calls, [errors,] syscall.
 calls=$(awk 'NR > 2 && $1 !~ /^-/ && $NF != "total" {n += $4} END {print n}' "$work/strace.txt")
-writes=$(awk '$NF == "write" {print $4}' "$work/strace.txt")
+# Less the pipe's records with --ups-file: one FIONREAD before each.
+writes=$(awk '$NF == "write" {w = $4} $NF == "ioctl" {i = $4} END {print w - i}' "$work/strace.txt")
 replies=$((2 * writes)) # each cycle: one fresh status, one request, one confirming status
 hz=$(getconf CLK_TCK)
 awk -v c="$calls" -v r="$replies" -v w="$writes" -v t0="$cpu0" -v t1="$cpu1" -v hz="$hz" -v b="$before" \
@@ -97,6 +108,7 @@ awk -v c="$calls" -v r="$replies" -v w="$writes" -v t0="$cpu0" -v t1="$cpu1" -v 
         (t1 - t0) / 1000 / (2 * cy), (t1 - t0) / 1e9, 2 * cy, ut / hz
     printf "heap allocations after 1 s     %d (%d before)\n", a - b, b
     printf "peak RSS                       %d kB (own anonymous memory %d kB, PSS %d kB)\n", hwm, anon, pss }'
+[ ! -f "$work/nut.txt" ] || echo "NUT records taken by the reader $(grep -c '^TIMER 0' "$work/nut.txt") (strace run)"
 echo "system calls in the window:"
 awk 'NR > 2 && $NF != "total" && $1 !~ /^-/ {printf "  %-10s %s\n", $NF, $4}' "$work/strace.txt"
 rm -rf "$work"
@@ -110,6 +122,7 @@ if [ -n "${BENCH_BASELINE:-}" ]; then
     supervisor "$base/build/vexo" "before: $(git rev-parse --short "$BENCH_BASELINE")"
 fi
 supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree)"
+supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree), --ups-file with a reader" ups
 [ -n "${BENCH_BASELINE:-}" ] && rm -rf "$base"
 
 echo

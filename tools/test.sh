@@ -17,7 +17,8 @@ need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-
     /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev \
     /usr/bin/prometheus:prometheus promtool:prometheus \
     /usr/bin/prometheus-alertmanager:prometheus-alertmanager amtool:prometheus-alertmanager python3:python3 \
-    systemd-nspawn:systemd-container nsenter:util-linux
+    systemd-nspawn:systemd-container nsenter:util-linux \
+    /lib/nut/dummy-ups:nut-server upsc:nut-client
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
