@@ -15,6 +15,7 @@
 #include "Process.h"
 #include "avr.h"
 #include "vexo.h"
+#include "vexo_control.h"
 #include "vexo_field.h"
 
 void VEXOregulate(VEXOchargeState* state, const VEXOreply* rep, VEXOrequest* req)
@@ -178,6 +179,8 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
     logStart(&state, shutdelay);
     if (state.rxSocket < 0)
         VEXOlog(LOG_ERR, "no UDP commands: port %d: %s", VEXO_UDP_PORT, strerror(bindError));
+    VEXOcontrol control;
+    VEXOcontrolOpen(&control, VEXOdevicePath());
     bool started = false;
 
     while (state.running) {
@@ -189,6 +192,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         const time_t t = time(nullptr);
         const VEXOreply rep = VEXOreply_Get(bRep);
         view.rep = rep;
+        VEXOcontrolStatus(&control, rep);
         if (!started) {
             VEXOevent("started", nullptr, &state, &rep);
             started = true;
@@ -215,6 +219,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         watchLock(&view, req, rep, targetBefore);
         VEXOrequest_Put(bReq, req);
         AVRsendRequest(f, bReq, repAll, VEXOcallback);
+        VEXOcontrolServe(&control, f, repAll); // one-shot commands, between cycles
         if (!view.ready) {
             VEXOnotify("READY=1");
             view.ready = true;

@@ -225,13 +225,25 @@ static int openFlags(const char* mode)
     }
 }
 
+static FileBusyFunc busyHook = nullptr;
+static void* busyData = nullptr;
+
+void fileOnBusy(FileBusyFunc fn, void* data)
+{
+    busyHook = fn;
+    busyData = data;
+}
+
 FILE* fileOpenOrDie(const char* file, const char* mode)
 {
     FILE* f = nullptr;
     const int fd = open(file, openFlags(mode) | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd >= 0) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const bool held = errno == EWOULDBLOCK;
             close(fd);
+            if (held && busyHook != nullptr)
+                busyHook(file, busyData);
             errno = EBUSY;
         } else {
             f = fdopen(fd, mode);

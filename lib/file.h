@@ -91,6 +91,11 @@ void fileClose(FILE* f);
 // error and exits with status 1.
 FILE* fileOpenOrDie(const char* file, const char* mode);
 
+// Called by fileOpenOrDie with the file's name when another process holds
+// its lock, before the failure; it may end the program instead.
+using FileBusyFunc = void (*)(const char* file, void* data);
+void fileOnBusy(FileBusyFunc fn, void* data);
+
 // Sets the descriptor's status flags to 0 (on != 0) or O_NONBLOCK; 1 on success, 0 if not.
 int fileSetBlocking(int fd, int on);
 
