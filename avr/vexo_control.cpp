@@ -19,6 +19,8 @@
 
 // Most supplementary groups of a peer that are looked at.
 constexpr int VEXO_CONTROL_PEER_GROUPS = 64;
+// Most unread requests taken off a connection that is closed.
+constexpr int VEXO_CONTROL_DRAIN_MAX = 1024;
 
 int VEXOcontrolPath(const char* device, char* path, size_t size)
 {
@@ -111,9 +113,19 @@ static bool peerAllowed(int fd, ucred* cred)
     return false;
 }
 
+// Closes a client's connection. Requests it sent that were never read are
+// taken off first: closed with them queued, the socket would reset the
+// connection and the client would lose the answers it has not read yet.
+static void hangUp(int fd)
+{
+    std::array<byte, sizeof(VEXOcontrolRequest)> scratch{};
+    for (int i = 0; i < VEXO_CONTROL_DRAIN_MAX && recv(fd, scratch.data(), scratch.size(), MSG_DONTWAIT) > 0; i++) {}
+    close(fd);
+}
+
 static void drop(VEXOcontrol* ctl, VEXOcontrolClient* c)
 {
-    close(c->fd);
+    hangUp(c->fd);
     *c = VEXOcontrolClient{};
     ctl->connected--;
 }
@@ -143,7 +155,7 @@ static void accept1(VEXOcontrol* ctl, time_t now)
         no.version = VEXO_CONTROL_VERSION;
         no.op = VEXO_CTL_REFUSED;
         send(fd, &no, sizeof no, MSG_DONTWAIT | MSG_NOSIGNAL);
-        close(fd);
+        hangUp(fd);
         if (now - ctl->refusedLogged >= VEXO_REFUSED_LOG_S) {
             VEXOlog(LOG_WARNING, "control socket: refused user %u (PID %d), not in group %u",
                     static_cast<unsigned>(cred.uid), static_cast<int>(cred.pid), static_cast<unsigned>(getegid()));
@@ -158,7 +170,7 @@ static void accept1(VEXOcontrol* ctl, time_t now)
             ctl->connected++;
             return;
         }
-    close(fd); // full: the client hears the end of the connection
+    hangUp(fd); // full: the client hears the end of the connection
 }
 
 static bool requestGood(const VEXOcontrolRequest& r)
