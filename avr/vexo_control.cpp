@@ -2,6 +2,7 @@
 // one-shot commands between the cycles of the charging loop.
 #include "vexo_control.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -163,14 +164,15 @@ static void accept1(VEXOcontrol* ctl, time_t now)
         }
         return;
     }
-    for (auto& c : ctl->clients)
-        if (c.fd < 0) {
-            c.fd = fd;
-            c.since = now;
-            ctl->connected++;
-            return;
-        }
-    hangUp(fd); // full: the client hears the end of the connection
+    auto* slot =
+        std::find_if(ctl->clients.begin(), ctl->clients.end(), [](const VEXOcontrolClient& c) { return c.fd < 0; });
+    if (slot == ctl->clients.end()) {
+        hangUp(fd); // full: the client hears the end of the connection
+        return;
+    }
+    slot->fd = fd;
+    slot->since = now;
+    ctl->connected++;
 }
 
 static bool requestGood(const VEXOcontrolRequest& r)

@@ -31,12 +31,12 @@
 constexpr int VEXO_EXIT_SUPERVISED = 4;
 
 constexpr const char* VEXO_CONTROL_DIR = "/run/vexo";
-constexpr int VEXO_CONTROL_CLIENTS = 4;     // clients served at once
-constexpr int VEXO_CONTROL_REQUESTS = 64;   // requests one connection may make
-constexpr int VEXO_CONTROL_IDLE_S = 5;      // a client silent this long is dropped
-constexpr int VEXO_CONTROL_WAIT_MS = 2000;  // a one-shot's wait for a status answer
+constexpr int VEXO_CONTROL_CLIENTS = 4;      // clients served at once
+constexpr int VEXO_CONTROL_REQUESTS = 64;    // requests one connection may make
+constexpr int VEXO_CONTROL_IDLE_S = 5;       // a client silent this long is dropped
+constexpr int VEXO_CONTROL_WAIT_MS = 2000;   // a one-shot's wait for a status answer
 constexpr int VEXO_CONTROL_CHANGE_MS = 6000; // and for a change (EEPROM, outputs)
-constexpr int VEXO_CONTROL_PATH_MAX = 108;  // sun_path
+constexpr int VEXO_CONTROL_PATH_MAX = 108;   // sun_path
 
 // Outputs a one-shot may change through the supervisor: the ones it leaves alone.
 constexpr word VEXO_CONTROL_OUTPUTS = offsetOff | buckOff;
@@ -46,10 +46,10 @@ constexpr word VEXO_SUPERVISOR_OUTPUTS = pwm1en | pwm2en | opamp | ledOff;
 constexpr byte VEXO_CONTROL_VERSION = 1;
 
 enum VEXOcontrolOp : byte {
-    VEXO_CTL_STATUS = 1,   // a status record received after the request
-    VEXO_CTL_EE_READ = 2,  // adrs
-    VEXO_CTL_EE_WRITE = 3, // adrs, value
-    VEXO_CTL_OUTPUTS = 4,  // mask (within VEXO_CONTROL_OUTPUTS), outputs
+    VEXO_CTL_STATUS = 1,     // a status record received after the request
+    VEXO_CTL_EE_READ = 2,    // adrs
+    VEXO_CTL_EE_WRITE = 3,   // adrs, value
+    VEXO_CTL_OUTPUTS = 4,    // mask (within VEXO_CONTROL_OUTPUTS), outputs
     VEXO_CTL_REFUSED = 0xFF, // answer only: this user may not use the socket
 };
 

@@ -89,8 +89,8 @@ void VEXOcontrolWriteEEPROM(byte adrs, byte value)
         fprintf(stderr, "vexo: --charge refused: the charging supervisor (PID %d) already runs %s\n",
                 static_cast<int>(pid), control.device);
     else
-        fprintf(stderr, "vexo: --%s refused: the charging supervisor (PID %d) runs %s and sets that itself\n",
-                option, static_cast<int>(pid), control.device);
+        fprintf(stderr, "vexo: --%s refused: the charging supervisor (PID %d) runs %s and sets that itself\n", option,
+                static_cast<int>(pid), control.device);
     fprintf(stderr,
             "vexo: steer it with \"vexo-mon HOST set-current MA\" (or set-cycle MA ON OFF), or stop it first "
             "(systemctl stop vexo-charge, or kill %d)\n",

@@ -79,10 +79,7 @@ protected:
                 c = '-';
         return dir + "/" + name + ".sock";
     }
-    std::vector<std::string> oneShotEnv()
-    {
-        return {"VEXO_DEVICE=" + device(), "VEXO_CONTROL_DIR=" + dir};
-    }
+    std::vector<std::string> oneShotEnv() { return {"VEXO_DEVICE=" + device(), "VEXO_CONTROL_DIR=" + dir}; }
     RunResult oneShot(const std::vector<std::string>& args, int timeoutMs = 10000)
     {
         std::vector<std::string> argv{programPath("vexo")};
@@ -263,17 +260,19 @@ TEST_F(Control, ClientsThatStopReadingAreDropped)
     // The deaf client got at most its share, then the end of the connection.
     int answers = 0;
     VEXOcontrolAnswer ans{};
-    ASSERT_TRUE(waitFor([&] {
-        ssize_t n;
-        while ((n = recv(deaf, &ans, sizeof ans, MSG_DONTWAIT)) == static_cast<ssize_t>(sizeof ans))
-            answers++;
-        return n == 0;
-    }, 5000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            ssize_t n;
+            while ((n = recv(deaf, &ans, sizeof ans, MSG_DONTWAIT)) == static_cast<ssize_t>(sizeof ans))
+                answers++;
+            return n == 0;
+        },
+        5000));
     EXPECT_EQ(answers, VEXO_CONTROL_REQUESTS);
     EXPECT_EQ(recv(big, &ans, sizeof ans, MSG_DONTWAIT), 0) << "dropped at once";
     // The silent one is dropped after its idle time.
-    EXPECT_TRUE(waitFor([&] { return recv(idle, &ans, sizeof ans, MSG_DONTWAIT) == 0; },
-                        (VEXO_CONTROL_IDLE_S + 3) * 1000));
+    EXPECT_TRUE(
+        waitFor([&] { return recv(idle, &ans, sizeof ans, MSG_DONTWAIT) == 0; }, (VEXO_CONTROL_IDLE_S + 3) * 1000));
     close(idle);
     close(deaf);
     close(big);
@@ -293,8 +292,8 @@ TEST_F(Control, SocketRefusesUsersOutsideTheGroup)
     const RunResult denied = oneShotAs(65534, 65534, {});
     EXPECT_EQ(denied.status, 1);
     EXPECT_EQ(denied.out, "");
-    EXPECT_EQ(denied.err, busy + "vexo: the charging supervisor holds " + device() +
-                              "; its control socket: Permission denied\n");
+    EXPECT_EQ(denied.err,
+              busy + "vexo: the charging supervisor holds " + device() + "; its control socket: Permission denied\n");
 
     chmod(socketPath().c_str(), 0666);
     const RunResult refused = oneShotAs(65534, 65534, {"--eer", "1"});
@@ -328,7 +327,8 @@ TEST_F(Control, DeviceHeldByAnotherProgramFailsAsBefore)
             ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
             close(fd);
         }
-        for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--pwm1", "1"}, {"--charge", "200"}}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{}, {"--pwm1", "1"}, {"--charge", "200"}}) {
             const RunResult r = oneShot(args);
             EXPECT_EQ(r.status, 1) << stale;
             EXPECT_EQ(r.out, "");

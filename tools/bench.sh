@@ -5,7 +5,8 @@
 #     (20 ms interval) beside the wire-limited minimum;
 #  3. the charging supervisor for SECONDS (default 30) at a 10 ms interval:
 #     CPU time and system calls per board reply, heap allocations after the
-#     first second, peak RSS (in a private network namespace when root);
+#     first second, peak RSS (in a private network namespace when root); then
+#     the same with a one-shot "vexo" through its control socket every 0.1 s;
 #     with BENCH_BASELINE=REV the same figures for vexo as built from git
 #     revision REV, for a before-and-after table;
 #  4. stripped binary sizes (x86-64, armhf, arm64 where the cross compilers
@@ -34,11 +35,20 @@ echo
 echo "== 2. End to end against the simulator, 20 ms interval (31 runs each)"
 "$B/bench/bench_e2e" "$B/vexo" 31
 
-supervisor() { # vexo-binary label
+supervisor() { # vexo-binary label [one-shots]
 V=$1
+oneshots=${3:-}
 echo
 echo "== 3. Charging supervisor ($2), ${seconds} s at a 10 ms interval"
 work=$(mktemp -d)
+# With one-shots: a status report through the supervisor every 0.1 s while
+# the figures are taken (their own CPU time is not the supervisor's).
+if [ -n "$oneshots" ]; then
+    load="while :; do VEXO_DEVICE=$work/tty VEXO_CONTROL_DIR=$work $V >/dev/null 2>&1 && echo >> $work/oneshots; sleep 0.1; done & load=\$!"
+    unload="kill \$load"
+else
+    load=: unload=:
+fi
 cat > "$work/run.sh" <<EOS
 set -eu
 ip link set lo up 2>/dev/null || true
@@ -48,10 +58,11 @@ printf '#!/bin/sh\necho "\$*" >> "$work/shutdown.log"\n' > "$work/bin/shutdown";
 sim=\$!
 until [ -L "$work/tty" ]; do sleep 0.02; done
 # First run, untouched: CPU time over the window, and peak RSS.
-PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$V" --charge 200 &
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" VEXO_CONTROL_DIR="$work" "$V" --charge 200 &
 sup=\$!
 until [ "\$(wc -l < "$work/rec.txt" 2>/dev/null || echo 0)" -ge 3 ]; do sleep 0.02; done
 sleep 1
+$load
 cpu0=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
 u0=\$(awk '{print \$14}' /proc/\$sup/stat)
 r0=\$(wc -l < "$work/rec.txt")
@@ -59,18 +70,21 @@ sleep $seconds
 cpu1=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
 u1=\$(awk '{print \$14}' /proc/\$sup/stat)
 r1=\$(wc -l < "$work/rec.txt")
+$unload
 hwm=\$(awk '/VmHWM/ {print \$2}' /proc/\$sup/status)
 anon=\$(awk '/RssAnon/ {print \$2}' /proc/\$sup/status)
 pss=\$(awk '/^Pss:/ {print \$2}' /proc/\$sup/smaps_rollup)
 kill \$sup; wait \$sup 2>/dev/null || true
 # Second run: every heap allocation logged, system calls counted by strace.
-PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" LD_PRELOAD="$B/bench/libmalloc_count.so" \
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" VEXO_CONTROL_DIR="$work" LD_PRELOAD="$B/bench/libmalloc_count.so" \
     MALLOC_COUNT_FILE="$work/malloc.log" "$V" --charge 200 &
 sup=\$!
 until [ "\$(wc -l < "$work/rec.txt")" -ge \$((r1 + 3)) ]; do sleep 0.02; done
 sleep 1
 before=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
+$load
 timeout -s INT $seconds strace -c -o "$work/strace.txt" -p \$sup 2>/dev/null || true
+$unload
 after=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
 kill \$sup; wait \$sup 2>/dev/null || true
 kill \$sim; wait \$sim 2>/dev/null || true
@@ -92,6 +106,7 @@ awk -v c="$calls" -v r="$replies" -v w="$writes" -v t0="$cpu0" -v t1="$cpu1" -v 
         (t1 - t0) / 1000 / (2 * cy), (t1 - t0) / 1e9, 2 * cy, ut / hz
     printf "heap allocations after 1 s     %d (%d before)\n", a - b, b
     printf "peak RSS                       %d kB (own anonymous memory %d kB, PSS %d kB)\n", hwm, anon, pss }'
+[ -n "$oneshots" ] && echo "one-shots answered             $(wc -l < "$work/oneshots") (both runs)"
 echo "system calls in the window:"
 awk 'NR > 2 && $NF != "total" && $1 !~ /^-/ {printf "  %-10s %s\n", $NF, $4}' "$work/strace.txt"
 rm -rf "$work"
@@ -105,6 +120,7 @@ if [ -n "${BENCH_BASELINE:-}" ]; then
     supervisor "$base/build/vexo" "before: $(git rev-parse --short "$BENCH_BASELINE")"
 fi
 supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree)"
+supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree), one-shots every 0.1 s" oneshots
 [ -n "${BENCH_BASELINE:-}" ] && rm -rf "$base"
 
 echo
