@@ -14,9 +14,10 @@ int main(int argc, char** argv)
     if (const int bad = VEXOcheckOptions(argc, argv); bad != 0)
         return bad;
     AVRsetMinReply(VEXO_REPLY_LEN);
-    // A device a running supervisor holds: the work goes through it.
+    // A device a running supervisor holds (or this user may not open): the
+    // work goes through the supervisor.
     VEXOcontrolArgs args{argc, argv};
-    fileOnBusy(VEXOcontrolHandOver, &args);
+    fileOnHeld(VEXOcontrolHandOver, &args);
     AVRrun(VEXOdevicePath(), nullptr, argc, argv, nullptr, VEXOrequestInitFromReply, VEXOprocessOptions,
            VEXOreplyPacket_Print, VEXOtask2Do, VEXOcallback);
     return 0;

@@ -109,10 +109,11 @@ void VEXOcontrolStatus(VEXOcontrol* ctl, const VEXOreply& rep);
 
 // ---- One-shot side ----------------------------------------------------------
 
-// The device-open failure hook: when a supervisor answers on the device's
-// socket, carries out the command line (argc, argv) through it and exits;
-// returns when none answers.
-void VEXOcontrolHandOver(const char* device, void* args);
+// The device-open failure hook (err: EBUSY, locked; EACCES or EPERM: not
+// for this user): when a supervisor answers on the device's socket, carries
+// out the command line (argc, argv) through it and exits; returns when none
+// answers.
+void VEXOcontrolHandOver(const char* device, int err, void* args);
 
 struct VEXOcontrolArgs {
     int argc;

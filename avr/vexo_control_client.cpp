@@ -17,6 +17,7 @@
 struct ControlLink {
     int fd = -1;
     const char* device = nullptr;
+    int openErr = EBUSY; // why the device itself could not be opened
 };
 static ControlLink control;
 
@@ -32,7 +33,7 @@ int VEXOcontrolActive() { return control.fd >= 0 ? 1 : 0; }
 // The usual open failure, with the reason the supervisor gave.
 [[noreturn]] static void notAllowed(const char* why)
 {
-    fprintf(stderr, "Error opening %s: %s\n", control.device, strerror(EBUSY));
+    fprintf(stderr, "Error opening %s: %s\n", control.device, strerror(control.openErr));
     fprintf(stderr, "vexo: the charging supervisor holds %s; its control socket: %s\n", control.device, why);
     exit(1);
 }
@@ -121,7 +122,7 @@ void VEXOcontrolWriteEEPROM(byte adrs, byte value)
     exit(0);
 }
 
-void VEXOcontrolHandOver(const char* device, void* args)
+void VEXOcontrolHandOver(const char* device, int err, void* args)
 {
     char path[VEXO_CONTROL_PATH_MAX];
     if (!VEXOcontrolPath(device, path, sizeof path))
@@ -133,12 +134,14 @@ void VEXOcontrolHandOver(const char* device, void* args)
     a.sun_family = AF_UNIX;
     snprintf(a.sun_path, sizeof a.sun_path, "%s", path);
     control.device = device;
+    control.openErr = err;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         const int e = errno;
         close(fd);
-        if (e == EACCES)
-            notAllowed(strerror(e)); // a supervisor, but not for this user
-        return;                      // no supervisor: the device is held by something else
+        // A supervisor, but not for this user: said when it holds the device.
+        if (e == EACCES && err == EBUSY)
+            notAllowed(strerror(e));
+        return; // no supervisor: the device is held by something else
     }
     ucred cred{};
     socklen_t len = sizeof cred;

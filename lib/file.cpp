@@ -225,13 +225,13 @@ static int openFlags(const char* mode)
     }
 }
 
-static FileBusyFunc busyHook = nullptr;
-static void* busyData = nullptr;
+static FileHeldFunc heldHook = nullptr;
+static void* heldData = nullptr;
 
-void fileOnBusy(FileBusyFunc fn, void* data)
+void fileOnHeld(FileHeldFunc fn, void* data)
 {
-    busyHook = fn;
-    busyData = data;
+    heldHook = fn;
+    heldData = data;
 }
 
 FILE* fileOpenOrDie(const char* file, const char* mode)
@@ -242,8 +242,8 @@ FILE* fileOpenOrDie(const char* file, const char* mode)
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const bool held = errno == EWOULDBLOCK;
             close(fd);
-            if (held && busyHook != nullptr)
-                busyHook(file, busyData);
+            if (held && heldHook != nullptr)
+                heldHook(file, EBUSY, heldData);
             errno = EBUSY;
         } else {
             f = fdopen(fd, mode);
@@ -253,6 +253,10 @@ FILE* fileOpenOrDie(const char* file, const char* mode)
                 errno = e;
             }
         }
+    } else if ((errno == EACCES || errno == EPERM) && heldHook != nullptr) {
+        const int e = errno;
+        heldHook(file, e, heldData);
+        errno = e;
     }
     if (f == nullptr) {
         // The text of "%m", spelled out for -Wpedantic.

@@ -306,6 +306,16 @@ TEST_F(Control, SocketRefusesUsersOutsideTheGroup)
     const RunResult member = oneShotAs(65534, 0, {});
     EXPECT_EQ(member.status, 0) << member.err;
     EXPECT_EQ(lines(member.out).size(), 15u);
+
+    // A device the user may not open: a member goes through the supervisor,
+    // anyone else sees the failure as before.
+    chmod(device().c_str(), 0600);
+    const RunResult noDevice = oneShotAs(65534, 0, {"--eer", "1"});
+    EXPECT_EQ(noDevice.status, 0) << noDevice.err;
+    EXPECT_EQ(noDevice.out.substr(0, 3), "01:");
+    const RunResult outsider = oneShotAs(65534, 65534, {});
+    EXPECT_EQ(outsider.status, 1);
+    EXPECT_EQ(outsider.err, "Error opening " + device() + ": Permission denied\n");
     EXPECT_TRUE(programRunning(&bg));
 }
 
