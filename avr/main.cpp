@@ -1,7 +1,9 @@
 // vexo: status, outputs, EEPROM and charging supervision of the battery back-up board.
 #include "Process.h"
 #include "avr.h"
+#include "file.h"
 #include "vexo.h"
+#include "vexo_control.h"
 
 int main(int argc, char** argv)
 {
@@ -12,6 +14,10 @@ int main(int argc, char** argv)
     if (const int bad = VEXOcheckOptions(argc, argv); bad != 0)
         return bad;
     AVRsetMinReply(VEXO_REPLY_LEN);
+    // A device a running supervisor holds (or this user may not open): the
+    // work goes through the supervisor.
+    VEXOcontrolArgs args{argc, argv};
+    fileOnHeld(VEXOcontrolHandOver, &args);
     AVRrun(VEXOdevicePath(), nullptr, argc, argv, nullptr, VEXOrequestInitFromReply, VEXOprocessOptions,
            VEXOreplyPacket_Print, VEXOtask2Do, VEXOcallback);
     return 0;

@@ -81,6 +81,10 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void* data, int* loops, in
 byte VEXOreadEEPROM(FILE* f, byte adrs, VEXOreply* pkt);
 // Writes value to the EEPROM byte at adrs.
 void VEXOwriteEEPROM(FILE* f, byte adrs, byte value);
+// The same without the line on standard output; *rep receives the answering status.
+void VEXOwriteEEPROMquiet(FILE* f, byte adrs, byte value, VEXOreply* rep);
+// The line a write prints before it goes out.
+void VEXOprintEEPROMwrite(byte adrs, byte value);
 // 1 wrong address, 2 not acknowledged yet, 0 done.
 int VEXOEEPROMcallback(ByteArrayRef req1, ByteArrayRef rep1);
 // 0 once the board has left the read (eeAck clear), 1 before.

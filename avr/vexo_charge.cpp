@@ -14,6 +14,7 @@
 #include "Process.h"
 #include "avr.h"
 #include "vexo.h"
+#include "vexo_control.h"
 #include "vexo_field.h"
 #include "vexo_low_battery.h"
 #include "vexo_ups.h"
@@ -239,6 +240,8 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         VEXOlog(LOG_WARNING, "ignored after --charge (give them before it): %s", VEXOignoredAfterCharge());
     if (state.rxSocket < 0)
         VEXOlog(LOG_ERR, "no UDP commands: port %d: %s", VEXO_UDP_PORT, strerror(bindError));
+    VEXOcontrol control;
+    VEXOcontrolOpen(&control, VEXOdevicePath());
     bool started = false;
 
     while (state.running) {
@@ -250,6 +253,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         const time_t t = time(nullptr);
         const VEXOreply rep = VEXOreply_Get(bRep);
         view.rep = rep;
+        VEXOcontrolStatus(&control, rep);
         // The past second's battery voltage as its telemetry record has it.
         const float pastVolts = t != last_t ? smoothAverage(state.V.data(), state.numSamples) : 0.0f;
         if (!started) {
@@ -284,6 +288,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         watchLock(&view, req, rep, targetBefore);
         VEXOrequest_Put(bReq, req);
         AVRsendRequest(f, bReq, repAll, VEXOcallback);
+        VEXOcontrolServe(&control, f, repAll); // one-shot commands, between cycles
         if (!view.ready) // until the manager has taken it
             view.ready = VEXOnotify("READY=1") != 0;
         VEXOwatchdog();

@@ -44,10 +44,12 @@ byte VEXOreadEEPROM(FILE* f, byte adrs, VEXOreply* pkt)
     return pkt->ee_data;
 }
 
-void VEXOwriteEEPROM(FILE* f, byte adrs, byte value)
+void VEXOprintEEPROMwrite(byte adrs, byte value) { printf("EE WR %02X -> [%02X]\n", value, adrs); }
+
+// A write; the line is printed when print is set.
+static void writeEEPROM(FILE* f, byte adrs, byte value, bool print, VEXOreply* rep)
 {
-    VEXOreply rep{};
-    const ByteArrayRef bRep = BAR(&rep, sizeof rep);
+    const ByteArrayRef bRep = BAR(rep, sizeof *rep);
     std::array<byte, sizeof(VEXOrequest)> reqBuf{};
     const ByteArrayRef bReq = BAR(reqBuf.data(), reqBuf.size());
 
@@ -60,6 +62,15 @@ void VEXOwriteEEPROM(FILE* f, byte adrs, byte value)
     req.outputs = VEXOsetBit(req.outputs, eeWrite, 1);
     req.outputs = VEXOsetBit(req.outputs, eeRead, 0);
     VEXOrequest_Put(bReq, req);
-    printf("EE WR %02X -> [%02X]\n", value, adrs);
+    if (print)
+        VEXOprintEEPROMwrite(adrs, value);
     AVRsendRequest(f, bReq, bRep, VEXOEEPROMcallback);
 }
+
+void VEXOwriteEEPROM(FILE* f, byte adrs, byte value)
+{
+    VEXOreply rep{};
+    writeEEPROM(f, adrs, value, true, &rep);
+}
+
+void VEXOwriteEEPROMquiet(FILE* f, byte adrs, byte value, VEXOreply* rep) { writeEEPROM(f, adrs, value, false, rep); }

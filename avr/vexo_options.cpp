@@ -15,6 +15,7 @@
 #include "avr.h"
 #include "net.h"
 #include "vexo.h"
+#include "vexo_control.h"
 #include "vexo_field.h"
 #include "vexo_low_battery.h"
 #include "vexo_ups.h"
@@ -145,7 +146,7 @@ static void sleepFor(OptionRun* r, const OptionRow&, const char* arg)
 static void eepromRead(OptionRun* r, const OptionRow&, const char* arg)
 {
     const byte adrs = static_cast<byte>(number(arg) & 0xFF);
-    const byte b = VEXOreadEEPROM(r->file, adrs, &r->pkt);
+    const byte b = VEXOcontrolActive() ? VEXOcontrolReadEEPROM(adrs, &r->pkt) : VEXOreadEEPROM(r->file, adrs, &r->pkt);
     r->val = b;
     r->haveVal = true;
     printf("%02X:%02X\n", adrs, b);
@@ -159,7 +160,10 @@ static void eepromWrite(OptionRun* r, const OptionRow&, const char* arg)
         return;
     }
     printf("Writing %02X to %02X\n", r->val & 0xFF, adrs);
-    VEXOwriteEEPROM(r->file, adrs, static_cast<byte>(r->val & 0xFF));
+    if (VEXOcontrolActive())
+        VEXOcontrolWriteEEPROM(adrs, static_cast<byte>(r->val & 0xFF));
+    else
+        VEXOwriteEEPROM(r->file, adrs, static_cast<byte>(r->val & 0xFF));
 }
 
 static void eepromValue(OptionRun* r, const OptionRow&, const char* arg)
@@ -444,6 +448,34 @@ int VEXOcheckOptions(int argc, char** argv)
     free(copy);
     optind = 0;
     return rc;
+}
+
+// Options on what the supervisor sets every cycle, and --sleep and --charge.
+static bool supervisorOwns(const OptionRow& row)
+{
+    if (row.run == switchOutput)
+        return (row.bit & VEXO_SUPERVISOR_OUTPUTS) != 0;
+    return row.run == pwmLow || row.run == pwmPeriod || row.run == sleepFor || row.run == charge;
+}
+
+const char* VEXOsupervisorOwnedOption(int argc, char** argv)
+{
+    if (argc < 1)
+        return nullptr;
+    auto** copy = static_cast<char**>(malloc(sizeof(char*) * (static_cast<size_t>(argc) + 1)));
+    if (copy == nullptr)
+        return "charge"; // cannot tell: refuse rather than fight the supervisor
+    memcpy(copy, argv, sizeof(char*) * (static_cast<size_t>(argc) + 1));
+    opterr = 0;
+    optind = 0;
+    const char* owned = nullptr;
+    int c;
+    while (owned == nullptr && (c = getopt_long(argc, copy, "", longOptions.data(), nullptr)) != -1)
+        if (c >= 1 && c <= OPTION_COUNT && supervisorOwns(optionRows[c - 1]))
+            owned = optionRows[c - 1].name;
+    free(copy);
+    optind = 0;
+    return owned;
 }
 
 int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void*, int* loops, int argc, char** argv)

@@ -225,13 +225,25 @@ static int openFlags(const char* mode)
     }
 }
 
+static FileHeldFunc heldHook = nullptr;
+static void* heldData = nullptr;
+
+void fileOnHeld(FileHeldFunc fn, void* data)
+{
+    heldHook = fn;
+    heldData = data;
+}
+
 FILE* fileOpenOrDie(const char* file, const char* mode)
 {
     FILE* f = nullptr;
     const int fd = open(file, openFlags(mode) | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd >= 0) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const bool held = errno == EWOULDBLOCK;
             close(fd);
+            if (held && heldHook != nullptr)
+                heldHook(file, EBUSY, heldData);
             errno = EBUSY;
         } else {
             f = fdopen(fd, mode);
@@ -241,6 +253,10 @@ FILE* fileOpenOrDie(const char* file, const char* mode)
                 errno = e;
             }
         }
+    } else if ((errno == EACCES || errno == EPERM) && heldHook != nullptr) {
+        const int e = errno;
+        heldHook(file, e, heldData);
+        errno = e;
     }
     if (f == nullptr) {
         // The text of "%m", spelled out for -Wpedantic.

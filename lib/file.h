@@ -91,6 +91,12 @@ void fileClose(FILE* f);
 // error and exits with status 1.
 FILE* fileOpenOrDie(const char* file, const char* mode);
 
+// Called by fileOpenOrDie with the file's name and the reason (EBUSY: another
+// process holds its lock; EACCES, EPERM: this user may not open it) before the
+// failure; it may end the program instead.
+using FileHeldFunc = void (*)(const char* file, int err, void* data);
+void fileOnHeld(FileHeldFunc fn, void* data);
+
 // Sets the descriptor's status flags to 0 (on != 0) or O_NONBLOCK; 1 on success, 0 if not.
 int fileSetBlocking(int fd, int on);
 

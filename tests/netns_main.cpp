@@ -97,7 +97,8 @@ void SupervisorTest::SetUp()
     ASSERT_FALSE(dir.empty()) << "no temporary directory";
     shutdownLog = dir + "/shutdown.log";
     const std::string bin = makeFakeShutdown(dir, shutdownLog);
-    env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+    // The control socket in the test's directory, never the host's /run.
+    env = {"PATH=" + bin + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"), "VEXO_CONTROL_DIR=" + dir};
 }
 
 void SupervisorTest::TearDown() { SimTest::TearDown(); }

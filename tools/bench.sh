@@ -5,7 +5,8 @@
 #     (20 ms interval) beside the wire-limited minimum;
 #  3. the charging supervisor for SECONDS (default 30) at a 10 ms interval:
 #     CPU time and system calls per board reply, heap allocations after the
-#     first second, peak RSS (in a private network namespace when root);
+#     first second, peak RSS (in a private network namespace when root); then
+#     the same with a one-shot "vexo" through its control socket every 0.1 s;
 #     with BENCH_BASELINE=REV the same figures for vexo as built from git
 #     revision REV, for a before-and-after table; then once more with
 #     --ups-file and a reader on its pipe in the NUT driver's place;
@@ -40,17 +41,25 @@ echo
 echo "== 2. End to end against the simulator, 20 ms interval (31 runs each)"
 "$B/bench/bench_e2e" "$B/vexo" 31
 
-supervisor() { # vexo-binary label [ups]: with "ups", --ups-file and a reader on its pipe
+supervisor() { # vexo-binary label [ups|oneshots]: "ups", --ups-file and a reader on its pipe; "oneshots", one-shots through it
 V=$1
+mode=${3:-}
 echo
 echo "== 3. Charging supervisor ($2), ${seconds} s at a 10 ms interval"
 work=$(mktemp -d)
 extra=""
 reader=""
-if [ "${3:-}" = ups ]; then
+load=: unload=:
+if [ "$mode" = ups ]; then
     extra="--ups-file $work/nut.seq"
     # In the driver's place: a reader that takes every record as it comes.
     reader="( until [ -p '$work/nut.seq' ]; do sleep 0.02; done; exec cat '$work/nut.seq' > '$work/nut.txt' ) &"
+fi
+# With one-shots: a status report through the supervisor every 0.1 s while
+# the figures are taken (their own CPU time is not the supervisor's).
+if [ "$mode" = oneshots ]; then
+    load="while :; do VEXO_DEVICE=$work/tty VEXO_CONTROL_DIR=$work $V >/dev/null 2>&1 && echo >> $work/oneshots; sleep 0.1; done & load=\$!"
+    unload="kill \$load"
 fi
 cat > "$work/run.sh" <<EOS
 set -eu
@@ -61,11 +70,12 @@ printf '#!/bin/sh\necho "\$*" >> "$work/shutdown.log"\n' > "$work/bin/shutdown";
 sim=\$!
 until [ -L "$work/tty" ]; do sleep 0.02; done
 # First run, untouched: CPU time over the window, and peak RSS.
-PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" "$V" $extra --charge 200 &
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" VEXO_CONTROL_DIR="$work" "$V" $extra --charge 200 &
 sup=\$!
 $reader
 until [ "\$(wc -l < "$work/rec.txt" 2>/dev/null || echo 0)" -ge 3 ]; do sleep 0.02; done
 sleep 1
+$load
 cpu0=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
 u0=\$(awk '{print \$14}' /proc/\$sup/stat)
 r0=\$(wc -l < "$work/rec.txt")
@@ -73,19 +83,22 @@ sleep $seconds
 cpu1=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
 u1=\$(awk '{print \$14}' /proc/\$sup/stat)
 r1=\$(wc -l < "$work/rec.txt")
+$unload
 hwm=\$(awk '/VmHWM/ {print \$2}' /proc/\$sup/status)
 anon=\$(awk '/RssAnon/ {print \$2}' /proc/\$sup/status)
 pss=\$(awk '/^Pss:/ {print \$2}' /proc/\$sup/smaps_rollup)
 kill \$sup; wait \$sup 2>/dev/null || true
 # Second run: every heap allocation logged, system calls counted by strace.
-PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" LD_PRELOAD="$B/bench/libmalloc_count.so" \
+PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" VEXO_CONTROL_DIR="$work" LD_PRELOAD="$B/bench/libmalloc_count.so" \
     MALLOC_COUNT_FILE="$work/malloc.log" "$V" $extra --charge 200 &
 sup=\$!
 $reader
 until [ "\$(wc -l < "$work/rec.txt")" -ge \$((r1 + 3)) ]; do sleep 0.02; done
 sleep 1
 before=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
+$load
 timeout -s INT $seconds strace -c -o "$work/strace.txt" -p \$sup 2>/dev/null || true
+$unload
 after=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
 kill \$sup; wait \$sup 2>/dev/null || true
 kill \$sim; wait \$sim 2>/dev/null || true
@@ -109,6 +122,7 @@ awk -v c="$calls" -v r="$replies" -v w="$writes" -v t0="$cpu0" -v t1="$cpu1" -v 
     printf "heap allocations after 1 s     %d (%d before)\n", a - b, b
     printf "peak RSS                       %d kB (own anonymous memory %d kB, PSS %d kB)\n", hwm, anon, pss }'
 [ ! -f "$work/nut.txt" ] || echo "NUT records taken by the reader $(grep -c '^TIMER 0' "$work/nut.txt") (strace run)"
+[ "$mode" != oneshots ] || echo "one-shots answered             $(wc -l < "$work/oneshots") (both runs)"
 echo "system calls in the window:"
 awk 'NR > 2 && $NF != "total" && $1 !~ /^-/ {printf "  %-10s %s\n", $NF, $4}' "$work/strace.txt"
 rm -rf "$work"
@@ -123,6 +137,7 @@ if [ -n "${BENCH_BASELINE:-}" ]; then
 fi
 supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree)"
 supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree), --ups-file with a reader" ups
+supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree), one-shots every 0.1 s" oneshots
 [ -n "${BENCH_BASELINE:-}" ] && rm -rf "$base"
 
 echo
