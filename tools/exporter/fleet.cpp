@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -36,6 +37,30 @@ static bool hostChar(char c)
            c == '_';
 }
 
+// True when s is well-formed UTF-8: no stray continuation bytes, no overlong
+// forms, no surrogates, nothing above U+10FFFF.
+static bool validUtf8(const std::string& s)
+{
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; k++) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (d & 0x3F);
+        }
+        static constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 bool fleetParseEntry(const std::string& text, FleetEntry* out, std::string* why)
 {
     const size_t eq = text.find('=');
@@ -48,6 +73,10 @@ bool fleetParseEntry(const std::string& text, FleetEntry* out, std::string* why)
     }
     if (e.label.empty()) {
         *why = "'" + text + "' has an empty label";
+        return false;
+    }
+    if (!validUtf8(e.label)) { // the text itself is not repeated: it would not print
+        *why = "the label of " + e.host + " is not valid UTF-8";
         return false;
     }
     *out = e;
@@ -74,13 +103,34 @@ bool fleetReadFile(const char* path, std::vector<FleetEntry>* out, std::string* 
             *why = std::string(path) + " line " + std::to_string(n) + ": " + bad;
             return false;
         }
+        e.line = n;
         entries.push_back(e);
     }
     if (in.bad()) {
         *why = std::string("cannot read ") + path + ": " + strerror(errno);
         return false;
     }
+    if (!fleetLabelsDistinct(entries, path, why))
+        return false;
     *out = std::move(entries);
+    return true;
+}
+
+bool fleetLabelsDistinct(const std::vector<FleetEntry>& entries, const char* file, std::string* why)
+{
+    std::unordered_map<std::string_view, const FleetEntry*> byLabel;
+    byLabel.reserve(entries.size());
+    for (const auto& e : entries) {
+        const auto [it, fresh] = byLabel.emplace(e.label, &e);
+        if (fresh || it->second->host == e.host)
+            continue;
+        const FleetEntry& first = *it->second;
+        const std::string where = e.line > 0 ? std::string(file) + " line " + std::to_string(e.line)
+                                             : "'" + e.host + "=" + e.label + "'";
+        const std::string firstWhere = first.line > 0 ? "line " + std::to_string(first.line) : "the command line";
+        *why = where + ": the label '" + e.label + "' is already that of " + first.host + " (" + firstWhere + ")";
+        return false;
+    }
     return true;
 }
 

@@ -32,16 +32,24 @@ constexpr int FLEET_RECEIVE_BATCH = 4096;
 struct FleetEntry {
     std::string host;  // name or dotted quad of the supervisor
     std::string label; // value of the board label (the host when none is given)
+    int line = 0;      // its line in the boards file; 0 when given on the command line
 };
 
 // "HOST" or "HOST=LABEL" into *out; false (and *why) for an empty host,
-// an empty label, or characters that cannot be in a host name.
+// an empty label, a label that is not UTF-8, or characters that cannot be
+// in a host name.
 bool fleetParseEntry(const std::string& text, FleetEntry* out, std::string* why);
 
 // The entries of a boards file: one entry a line, blank lines and lines
 // starting with '#' skipped. False (and *why, with the line number) when the
-// file cannot be read or a line is not an entry; *out is then left alone.
+// file cannot be read, a line is not an entry, or a label is that of another
+// board; *out is then left alone.
 bool fleetReadFile(const char* path, std::vector<FleetEntry>* out, std::string* why);
+
+// False (and *why, naming the line of file or the command line) when two
+// different hosts have the same label: their series could not be told apart.
+// The same host given twice is one board and no clash.
+bool fleetLabelsDistinct(const std::vector<FleetEntry>& entries, const char* file, std::string* why);
 
 // What the metrics show of a board: plain data, copied for each scrape.
 struct FleetRow {

@@ -57,8 +57,11 @@ static bool boardList(const std::vector<FleetEntry>& given, const char* file, st
     std::vector<FleetEntry> fromFile;
     if (file != nullptr && !fleetReadFile(file, &fromFile, why))
         return false;
-    *out = given;
-    out->insert(out->end(), fromFile.begin(), fromFile.end());
+    std::vector<FleetEntry> all = given;
+    all.insert(all.end(), fromFile.begin(), fromFile.end());
+    if (!fleetLabelsDistinct(all, file, why))
+        return false;
+    *out = std::move(all);
     return true;
 }
 
