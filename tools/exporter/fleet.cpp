@@ -157,18 +157,18 @@ static void sendCommand(Fleet* f, FleetBoard* b, const VEXOUDPcommand& cmd)
     }
 }
 
-// Looks the board's host up; false (logged once per down period) when it does not resolve.
-static bool resolveBoard(Fleet* f, FleetBoard* b)
+// The board's name did not resolve: said once per down period.
+static void unresolved(Fleet* f, FleetBoard* b)
 {
-    if (b->row.addr != 0)
-        return true;
-    if (!netResolve(&b->to, b->entry.host.c_str(), VEXO_UDP_PORT)) {
-        if (b->why.empty()) {
-            b->why = "unknown host";
-            logf(f, "board %s: cannot resolve %s; trying again", b->entry.label.c_str(), b->entry.host.c_str());
-        }
-        return false;
+    if (b->why.empty()) {
+        b->why = "unknown host";
+        logf(f, "board %s: cannot resolve %s; trying again", b->entry.label.c_str(), b->entry.host.c_str());
     }
+}
+
+// Takes b->to as the board's address unless another board has it; true then.
+static bool claimAddress(Fleet* f, FleetBoard* b)
+{
     const std::uint32_t addr = b->to.sin_addr.s_addr;
     if (f->byAddr.count(addr) != 0) {
         if (b->why.empty()) {
@@ -181,6 +181,35 @@ static bool resolveBoard(Fleet* f, FleetBoard* b)
     b->row.addr = addr;
     f->byAddr[addr] = static_cast<size_t>(b - f->boards.data());
     return true;
+}
+
+// True when the board's address is known (a dotted quad is at once); a name
+// is looked up in the background and taken by takeLookup when it comes.
+static bool resolveBoard(Fleet* f, FleetBoard* b)
+{
+    if (b->row.addr != 0)
+        return true;
+    if (b->lookup != nullptr)
+        return false;
+    if (fleetLookupStart(b->entry.host, VEXO_UDP_PORT, &b->to, &b->lookup))
+        return claimAddress(f, b);
+    if (b->lookup == nullptr)
+        unresolved(f, b);
+    return false;
+}
+
+// The answer of the board's lookup, once it has come: the board is asked at
+// once when its name resolved.
+static void takeLookup(Fleet* f, FleetBoard* b)
+{
+    const FleetLookupState state = fleetLookupPoll(b->lookup.get(), VEXO_UDP_PORT, &b->to);
+    if (state == FleetLookupState::pending)
+        return;
+    b->lookup.reset();
+    if (state == FleetLookupState::failed)
+        unresolved(f, b);
+    else if (claimAddress(f, b))
+        sendCommand(f, b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
 }
 
 void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long now)
@@ -207,9 +236,11 @@ void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long 
             boards.push_back(std::move(b));
         }
     }
-    for (auto& [host, b] : old)
+    for (auto& [host, b] : old) {
         if (b.asked && b.row.addr != 0)
             sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+        fleetLookupDrop(std::move(b.lookup), &f->parked);
+    }
     f->boards = std::move(boards);
     f->byAddr.clear();
     for (size_t i = 0; i < f->boards.size(); i++)
@@ -277,7 +308,13 @@ static void firstAsk(Fleet* f, FleetBoard* b, long long now)
 void fleetTick(Fleet* f, long long now)
 {
     std::lock_guard<std::mutex> lock(f->mu);
+    if (!f->parked.empty())
+        fleetLookupSweep(&f->parked);
     for (auto& b : f->boards) {
+        if (b.lookup != nullptr) {
+            takeLookup(f, &b);
+            continue;
+        }
         if (fleetRowUp(b.row, now) && !b.up) {
             if (b.toldDown) // a board's first telemetry goes unsaid
                 logf(f, "board %s: telemetry from %s again", b.entry.label.c_str(), b.entry.host.c_str());
@@ -315,9 +352,14 @@ void fleetClose(Fleet* f)
         return;
     {
         std::lock_guard<std::mutex> lock(f->mu);
-        for (auto& b : f->boards)
+        for (auto& b : f->boards) {
             if (b.asked && b.row.addr != 0)
                 sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+            fleetLookupDrop(std::move(b.lookup), &f->parked);
+        }
+        for (auto& l : f->parked)
+            (void)l.release(); // the C library may still write into it; the process ends
+        f->parked.clear();
     }
     close(f->fd);
     f->fd = -1;

@@ -164,7 +164,8 @@ static int sendText(mg_connection* conn, int status, const char* text, bool head
 static int handleRequest(mg_connection* conn, void* data)
 {
     const mg_request_info* req = mg_get_request_info(conn);
-    const std::string path = req->local_uri != nullptr ? req->local_uri : "";
+    // As the client sent it: not cleaned of "//" or "..", and not decoded (decode_url no).
+    const std::string path = req->local_uri_raw != nullptr ? req->local_uri_raw : "";
     const bool known = path == "/metrics" || path == "/";
     const bool get = strcmp(req->request_method, "GET") == 0;
     const bool head = strcmp(req->request_method, "HEAD") == 0;
