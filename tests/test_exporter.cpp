@@ -15,6 +15,8 @@
 #include "helpers.h"
 #include "http_helpers.h"
 #include "metrics.h"
+
+#include <prometheus/text_serializer.h>
 #include "netns.h"
 #include "udp_helpers.h"
 
@@ -245,6 +247,47 @@ TEST(Metrics, BaseUnitsOneLabelAndNoReadingsOfABoardThatIsDown)
     }
     EXPECT_EQ(families, fleetFamilyCount());
     EXPECT_EQ(fleetFamilyCount(), 25u);
+}
+
+TEST(Metrics, ALargeFleetWrittenInSlicesIsTheTextOfWholeFamilies)
+{
+    // 2,500 boards: up but for the second slice, which is down as a whole.
+    FleetSnapshot snap;
+    for (int i = 0; i < 2500; i++) {
+        snap.labels.push_back("b" + std::to_string(i));
+        FleetRow r;
+        r.heard = i < 1000 || i >= 2000;
+        r.lastHeardMs = 9000;
+        r.datagrams = static_cast<std::uint64_t>(i);
+        r.info.battV = 3.5f + static_cast<float>(i % 7) / 10;
+        snap.rows.push_back(r);
+    }
+    const prometheus::TextSerializer serializer;
+    std::string whole;
+    for (std::size_t i = 0; i < fleetFamilyCount(); i++)
+        whole += serializer.Serialize({fleetFamily(snap, i, 10000)});
+    size_t writes = 0;
+    std::string sliced;
+    std::pair<std::string*, size_t*> out{&sliced, &writes};
+    fleetWriteMetrics(
+        snap, 10000,
+        [](const std::string& t, void* data) {
+            auto* o = static_cast<std::pair<std::string*, size_t*>*>(data);
+            *o->first += t;
+            ++*o->second;
+            return true;
+        },
+        &out);
+    EXPECT_TRUE(sliced == whole) << "sliced text differs from the whole families";
+    EXPECT_EQ(std::count(sliced.begin(), sliced.end(), '\n'), std::count(whole.begin(), whole.end(), '\n'));
+    EXPECT_NEAR(metric(sliced, "vexo_battery_volts{board=\"b2498\"}"), 4.1, 1e-6); // 3.5 + (2498 % 7) / 10
+    // Six families of every board, three slices each; 17 of readings, two
+    // slices with series; the exporter's own two.
+    EXPECT_EQ(writes, 6u * 3 + 17u * 2 + 2);
+    snap = FleetSnapshot{};
+    EXPECT_TRUE(allMetrics(snap, 0).find("# TYPE vexo_up gauge\n# HELP vexo_telemetry_age_seconds") !=
+                std::string::npos)
+        << "an empty family keeps its HELP and TYPE";
 }
 
 TEST(Metrics, LabelValuesAreEscaped)

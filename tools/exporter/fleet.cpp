@@ -215,20 +215,28 @@ static void takeLookup(Fleet* f, FleetBoard* b)
 void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long now)
 {
     std::lock_guard<std::mutex> lock(f->mu);
-    std::unordered_map<std::string, FleetBoard> old;
-    for (auto& b : f->boards)
-        old.emplace(b.entry.host, std::move(b));
+    // The boards followed so far by host, as indexes (the keys are the
+    // boards' own hosts): a board that stays is moved straight into the new list.
+    std::unordered_map<std::string_view, size_t> old;
+    old.reserve(f->boards.size());
+    for (size_t i = 0; i < f->boards.size(); i++)
+        old.emplace(f->boards[i].entry.host, i);
+    std::vector<bool> kept(f->boards.size());
     std::vector<FleetBoard> boards;
     boards.reserve(entries.size());
-    std::unordered_map<std::string, bool> seen;
+    std::unordered_map<std::string_view, bool> seen;
+    seen.reserve(entries.size());
     for (const auto& e : entries) {
         if (!seen.emplace(e.host, true).second)
             continue;
-        auto it = old.find(e.host);
+        const auto it = old.find(e.host);
         if (it != old.end()) {
-            boards.push_back(std::move(it->second));
+            const size_t i = it->second;
+            old.erase(it); // its key is the host about to be moved
+            kept[i] = true;
+            boards.push_back(std::move(f->boards[i]));
             boards.back().entry.label = e.label;
-            old.erase(it);
+            boards.back().entry.line = e.line;
         } else {
             FleetBoard b;
             b.entry = e;
@@ -236,13 +244,18 @@ void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long 
             boards.push_back(std::move(b));
         }
     }
-    for (auto& [host, b] : old) {
+    old.clear();
+    for (size_t i = 0; i < f->boards.size(); i++) {
+        if (kept[i])
+            continue;
+        FleetBoard& b = f->boards[i];
         if (b.asked && b.row.addr != 0)
             sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
         fleetLookupDrop(std::move(b.lookup), &f->parked);
     }
     f->boards = std::move(boards);
     f->byAddr.clear();
+    f->byAddr.reserve(f->boards.size());
     for (size_t i = 0; i < f->boards.size(); i++)
         if (f->boards[i].row.addr != 0 && f->byAddr.count(f->boards[i].row.addr) == 0)
             f->byAddr[f->boards[i].row.addr] = i;

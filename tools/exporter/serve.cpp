@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <exception>
+
+#include <malloc.h>
 #include <vector>
 
 #include <CivetServer.h>
@@ -176,6 +178,8 @@ static int handleRequest(mg_connection* conn, void* data)
     if (path == "/")
         return sendText(conn, 200, ROOT_PAGE, head);
     sendMetrics(static_cast<const Fleet*>(data), conn, head);
+    if (!head)
+        malloc_trim(0); // the snapshot of a large fleet goes back to the system
     return 200;
 }
 
