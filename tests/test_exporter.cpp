@@ -527,7 +527,13 @@ TEST_F(Exporter, OnlyGetAndHeadOfMetricsAndRootAndGzipWhenAsked)
     startFleet(2);
     startExporter({"127.1.0.1=a", "127.1.0.2=b"});
     std::string text;
-    ASSERT_TRUE(waitFor([&] { return metric(text = scrape(), "vexo_up{board=\"b\"}") == 1; }, 5000)) << text;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            text = scrape();
+            return metric(text, "vexo_up{board=\"a\"}") == 1 && metric(text, "vexo_up{board=\"b\"}") == 1;
+        },
+        5000))
+        << text;
 
     HttpReply r = httpExchange(METRICS_PORT, request("GET", "/metrics?debug=1"));
     EXPECT_EQ(r.status, 200);
@@ -595,7 +601,12 @@ TEST_F(Exporter, AScrapeSucceedsWhileFiftySlowClientsHoldConnections)
 {
     startFleet(2);
     startExporter({"127.1.0.1=a", "127.1.0.2=b"});
-    ASSERT_TRUE(waitFor([] { return metric(scrape(), "vexo_up{board=\"b\"}") == 1; }, 5000));
+    ASSERT_TRUE(waitFor(
+        [] {
+            const std::string text = scrape();
+            return metric(text, "vexo_up{board=\"a\"}") == 1 && metric(text, "vexo_up{board=\"b\"}") == 1;
+        },
+        5000));
     // Half send nothing, half a header line a second; one that the server
     // closed connects again at once, so that fifty are always held.
     constexpr int slow = 50;
@@ -634,13 +645,16 @@ TEST_F(Exporter, AScrapeSucceedsWhileFiftySlowClientsHoldConnections)
 }
 
 // /etc/resolv.conf of this mount namespace, naming a server on 127.0.0.1:53
-// that reads every query and never answers; all undone at the end.
+// that reads every query and never answers, and /etc/hosts naming the 20th
+// board of vexo-fleet-sim board-19.example; all undone at the end.
 class SilentNameServer {
 public:
     explicit SilentNameServer(const std::string& dir)
     {
         const std::string conf = dir + "/resolv.conf";
         std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
+        const std::string hosts = dir + "/hosts";
+        std::ofstream(hosts) << "127.0.0.1 localhost\n127.1.0.20 board-19.example\n";
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -649,6 +663,8 @@ public:
         ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
               mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
         mounted_ = ok_;
+        ok_ = ok_ && mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        hostsMounted_ = ok_;
         reader_ = std::thread([this] {
             char buf[512];
             pollfd p{fd_, POLLIN, 0};
@@ -663,6 +679,8 @@ public:
         reader_.join();
         if (mounted_)
             umount2("/etc/resolv.conf", MNT_DETACH);
+        if (hostsMounted_)
+            umount2("/etc/hosts", MNT_DETACH);
         close(fd_);
     }
     bool ok() const { return ok_; }
@@ -670,7 +688,7 @@ public:
 
 private:
     int fd_ = -1;
-    bool ok_ = false, mounted_ = false;
+    bool ok_ = false, mounted_ = false, hostsMounted_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<int> queries_{0};
     std::thread reader_;
@@ -685,13 +703,14 @@ TEST_F(Exporter, ANameServerThatNeverAnswersDelaysOnlyTheBoardsItShouldName)
     startFleet(20);
     const std::string boards = dir + "/boards";
     std::ofstream file(boards);
-    file << "slow-1.example=slow1\nslow-2.example=slow2\n";
-    for (int i = 0; i < 20; i++)
+    file << "slow-1.example=slow1\nslow-2.example=slow2\nboard-19.example=b19\n";
+    for (int i = 0; i < 19; i++)
         file << "127.1.0." << i + 1 << "=b" << i << "\n";
     file.close();
     startExporter({"--boards", boards});
     // Ten seconds: the back-off asks again at 3 and 9 s; every scrape answers
-    // within 3 s, and from the second one on every working board is up.
+    // within 3 s, and from the second one on every working board is up, the
+    // one named in /etc/hosts too.
     std::string failed;
     std::string text;
     for (int second = 0; second < 10; second++) {
@@ -704,9 +723,9 @@ TEST_F(Exporter, ANameServerThatNeverAnswersDelaysOnlyTheBoardsItShouldName)
             failed += " " + std::to_string(second) + " (status " + std::to_string(r.status) + ", " +
                       std::to_string(up) + " up)";
         if (second == 4) { // slow2 dropped while its lookup is waiting
-            std::ofstream(boards, std::ios::trunc) << "slow-1.example=slow1\n";
+            std::ofstream(boards, std::ios::trunc) << "slow-1.example=slow1\nboard-19.example=b19\n";
             std::ofstream more(boards, std::ios::app);
-            for (int i = 0; i < 20; i++)
+            for (int i = 0; i < 19; i++)
                 more << "127.1.0." << i + 1 << "=b" << i << "\n";
             more.close();
             kill(exporter.pid, SIGHUP);

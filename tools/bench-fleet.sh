@@ -61,8 +61,12 @@ curl -s -o "$work/metrics" http://127.0.0.1:4001/metrics
 got=\$(awk '/^vexo_telemetry_datagrams_total/ {s += \$2} END {print s}' "$work/metrics")
 # A burst of SIGHUPs, each reading the whole boards file again.
 for i in 1 2 3 4 5 6 7 8 9 10; do kill -HUP \$exporter; sleep 0.3; done
-until [ "\$(grep -c 'SIGHUP: following' "$work/exporter.log")" -ge 10 ]; do sleep 0.2; done
-sleep 1
+# Signals that come while a file is read count once: wait until no more are taken.
+last=-1
+while [ "\$(grep -c 'SIGHUP: following' "$work/exporter.log")" != "\$last" ]; do
+    last=\$(grep -c 'SIGHUP: following' "$work/exporter.log")
+    sleep 2
+done
 hup=\$(awk '/VmRSS/ {print \$2}' /proc/\$exporter/status)
 huphwm=\$(awk '/VmHWM/ {print \$2}' /proc/\$exporter/status)
 kill \$exporter; wait \$exporter || true

@@ -128,7 +128,9 @@ static void sendMetrics(const Fleet* fleet, mg_connection* conn, bool head)
         return;
     }
     GzipSink sink{conn};
-    if (deflateInit2(&sink.z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    // The fastest level: the text of 10,000 boards in a fifth of the time of the
+    // default, a tenth larger (9.4 MB to 0.9 MB instead of 0.8 MB).
+    if (deflateInit2(&sink.z, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         mg_send_http_error(conn, 500, "cannot compress");
         return;
     }
