@@ -12,8 +12,10 @@
 #     are installed) and the shared libraries vexo needs;
 #  5. the supervisor soak: SOAK_SECONDS (default 600; 0 skips it) of faults
 #     on a schedule, with the supervisor's and the simulator's memory;
-#  6. vexo-exporter following 1,000 and 10,000 simulated boards for
-#     FLEET_SECONDS (default 60): CPU share, RSS, time of one scrape.
+#  6. vexo-exporter following 1,000, 10,000 and 100,000 simulated boards for
+#     FLEET_SECONDS (default 60): CPU share, RSS, time and size of one scrape
+#     with and without gzip, RSS after a SIGHUP burst; then the scrapes that
+#     succeed while 50 slow HTTP clients hold connections open.
 set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
@@ -139,4 +141,7 @@ fi
 
 echo
 echo "== 6. vexo-exporter following a simulated fleet, ${FLEET_SECONDS:-60} s, scraped every 15 s"
-./tools/bench-fleet.sh build-bench 1000 10000
+./tools/bench-fleet.sh build-bench 1000 10000 100000
+if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+    unshare -n sh -c "ip link set lo up; python3 tools/bench-slow-clients.py '$B/tools/vexo-exporter' '$B/sim/vexo-fleet-sim' 30 50"
+fi
