@@ -20,7 +20,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make /usr/include/benchmark/benchmark.h:libbenchmark-dev strace:strace \
-    curl:curl /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev
+    curl:curl /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev /usr/include/zlib.h:zlib1g-dev
 seconds=${1:-30}
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build-bench -DVEXO_BENCH=ON -DVEXO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
     /usr/include/gmock/gmock.h:libgmock-dev gnuplot:gnuplot-nox \
-    /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev \
+    /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev /usr/include/zlib.h:zlib1g-dev \
     /usr/bin/prometheus:prometheus promtool:prometheus
 
 jobs=$(nproc 2>/dev/null || echo 2)
