@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include <arpa/inet.h>
@@ -13,7 +14,8 @@
 #include <unistd.h>
 
 struct HttpReply {
-    int status = 0; // 0 when nothing usable came
+    int status = 0;      // 0 when nothing usable came
+    std::string headers; // the status line and header lines, each ending in CRLF
     std::string body;
 };
 
@@ -34,10 +36,11 @@ inline std::string dechunk(const std::string& raw)
     return out;
 }
 
-// METHOD target from 127.0.0.1:port with a body (a JSON one when not empty),
-// waiting at most timeoutMs for the whole reply.
-inline HttpReply httpRequest(const char* method, int port, const std::string& target, const std::string& body,
-                             int timeoutMs = 5000)
+// Sends request as it is to 127.0.0.1:port and reads the reply until the
+// server closes, waiting at most timeoutMs for the whole reply (nothing usable
+// after that): the status, the header lines (as sent) and the body (chunked
+// transfer decoded).
+inline HttpReply httpExchange(int port, const std::string& request, int timeoutMs = 5000)
 {
     HttpReply r;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -49,18 +52,23 @@ inline HttpReply httpRequest(const char* method, int port, const std::string& ta
         close(fd);
         return r;
     }
-    std::string req = std::string(method) + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    if (!body.empty())
-        req += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-    req += "\r\n" + body;
-    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         close(fd);
         return r;
     }
     std::string raw;
     char buf[65536];
     pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, timeoutMs) > 0) {
+    timespec t0;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    for (;;) {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        const long long left = timeoutMs - ((t.tv_sec - t0.tv_sec) * 1000LL + (t.tv_nsec - t0.tv_nsec) / 1000000);
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
+            close(fd);
+            return r; // too late
+        }
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
             break;
@@ -71,12 +79,24 @@ inline HttpReply httpRequest(const char* method, int port, const std::string& ta
     if (raw.rfind("HTTP/1.", 0) != 0 || head == std::string::npos)
         return r;
     r.status = std::atoi(raw.c_str() + 9);
-    const std::string headers = raw.substr(0, head);
+    r.headers = raw.substr(0, head + 2);
     r.body = raw.substr(head + 4);
-    if (headers.find("Transfer-Encoding: chunked") != std::string::npos ||
-        headers.find("transfer-encoding: chunked") != std::string::npos)
+    if (r.headers.find("Transfer-Encoding: chunked") != std::string::npos ||
+        r.headers.find("transfer-encoding: chunked") != std::string::npos)
         r.body = dechunk(r.body);
     return r;
+}
+
+// METHOD target from 127.0.0.1:port with a body (a JSON one when not empty),
+// waiting at most timeoutMs for the whole reply.
+inline HttpReply httpRequest(const char* method, int port, const std::string& target, const std::string& body,
+                             int timeoutMs = 5000)
+{
+    std::string req = std::string(method) + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    if (!body.empty())
+        req += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    req += "\r\n" + body;
+    return httpExchange(port, req, timeoutMs);
 }
 
 // GET target from 127.0.0.1:port, waiting at most timeoutMs for the whole reply.

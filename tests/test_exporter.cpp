@@ -1,8 +1,13 @@
 // vexo-exporter: its boards list, its re-ask schedule, its metrics text,
 // and the program against vexo-fleet-sim and a real supervisor, in this
 // process's private network namespace.
+#include <atomic>
 #include <csignal>
 #include <fstream>
+#include <thread>
+
+#include <sys/mount.h>
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +15,8 @@
 #include "helpers.h"
 #include "http_helpers.h"
 #include "metrics.h"
+
+#include <prometheus/text_serializer.h>
 #include "netns.h"
 #include "udp_helpers.h"
 
@@ -76,6 +83,37 @@ TEST(BoardsFile, CommentsBlankLinesAndLineEndsAreSkipped)
     ASSERT_EQ(got.size(), 1u) << "a bad file leaves the list alone";
     EXPECT_FALSE(fleetReadFile((tmp.path() + "/none").c_str(), &got, &why));
     EXPECT_EQ(why, "cannot read " + tmp.path() + "/none: No such file or directory");
+}
+
+TEST(BoardsFile, ALabelOfTwoBoardsOrNotUtf8IsRefusedWithItsLine)
+{
+    TempDir tmp;
+    const std::string path = tmp.path() + "/boards";
+    std::vector<FleetEntry> got;
+    std::string why;
+    // Two boards, one label: their series could not be told apart.
+    std::ofstream(path) << "127.1.0.1=shed\n# next\n127.1.0.2=shed\n";
+    EXPECT_FALSE(fleetReadFile(path.c_str(), &got, &why));
+    EXPECT_EQ(why, path + " line 3: the label 'shed' is already that of 127.1.0.1 (line 1)");
+    std::ofstream(path) << "127.1.0.1\n127.1.0.2=127.1.0.1\n";
+    EXPECT_FALSE(fleetReadFile(path.c_str(), &got, &why)) << "a host is its own label";
+    EXPECT_EQ(why, path + " line 2: the label '127.1.0.1' is already that of 127.1.0.1 (line 1)");
+    // The same host twice is one board, as before.
+    std::ofstream(path) << "127.1.0.1=shed\n127.1.0.1=shed\n127.1.0.3\n127.1.0.3\n";
+    ASSERT_TRUE(fleetReadFile(path.c_str(), &got, &why)) << why;
+    EXPECT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[3].line, 4);
+    // Labels that are not UTF-8, and ones that are.
+    for (const char* bad : {"bad\xff\xfe", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "cut\xe2\x82", "\x80"}) {
+        std::ofstream(path) << "127.1.0.10=fine\n127.1.0.11=" << bad << "\n";
+        got.clear();
+        EXPECT_FALSE(fleetReadFile(path.c_str(), &got, &why)) << bad;
+        EXPECT_EQ(why, path + " line 2: the label of 127.1.0.11 is not valid UTF-8");
+        EXPECT_TRUE(got.empty());
+    }
+    std::ofstream(path) << "127.1.0.10=Gew\xc3\xa4" "chshaus \xe2\x82\xac \xf0\x9f\x94\x8b\n";
+    ASSERT_TRUE(fleetReadFile(path.c_str(), &got, &why)) << why;
+    EXPECT_EQ(got[0].label, "Gew\xc3\xa4" "chshaus \xe2\x82\xac \xf0\x9f\x94\x8b");
 }
 
 // ---- When to ask again ----------------------------------------------------
@@ -211,6 +249,47 @@ TEST(Metrics, BaseUnitsOneLabelAndNoReadingsOfABoardThatIsDown)
     EXPECT_EQ(fleetFamilyCount(), 25u);
 }
 
+TEST(Metrics, ALargeFleetWrittenInSlicesIsTheTextOfWholeFamilies)
+{
+    // 2,500 boards: up but for the second slice, which is down as a whole.
+    FleetSnapshot snap;
+    for (int i = 0; i < 2500; i++) {
+        snap.labels.push_back("b" + std::to_string(i));
+        FleetRow r;
+        r.heard = i < 1000 || i >= 2000;
+        r.lastHeardMs = 9000;
+        r.datagrams = static_cast<std::uint64_t>(i);
+        r.info.battV = 3.5f + static_cast<float>(i % 7) / 10;
+        snap.rows.push_back(r);
+    }
+    const prometheus::TextSerializer serializer;
+    std::string whole;
+    for (std::size_t i = 0; i < fleetFamilyCount(); i++)
+        whole += serializer.Serialize({fleetFamily(snap, i, 10000)});
+    size_t writes = 0;
+    std::string sliced;
+    std::pair<std::string*, size_t*> out{&sliced, &writes};
+    fleetWriteMetrics(
+        snap, 10000,
+        [](const std::string& t, void* data) {
+            auto* o = static_cast<std::pair<std::string*, size_t*>*>(data);
+            *o->first += t;
+            ++*o->second;
+            return true;
+        },
+        &out);
+    EXPECT_TRUE(sliced == whole) << "sliced text differs from the whole families";
+    EXPECT_EQ(std::count(sliced.begin(), sliced.end(), '\n'), std::count(whole.begin(), whole.end(), '\n'));
+    EXPECT_NEAR(metric(sliced, "vexo_battery_volts{board=\"b2498\"}"), 4.1, 1e-6); // 3.5 + (2498 % 7) / 10
+    // Six families of every board, three slices each; 17 of readings, two
+    // slices with series; the exporter's own two.
+    EXPECT_EQ(writes, 6u * 3 + 17u * 2 + 2);
+    snap = FleetSnapshot{};
+    EXPECT_TRUE(allMetrics(snap, 0).find("# TYPE vexo_up gauge\n# HELP vexo_telemetry_age_seconds") !=
+                std::string::npos)
+        << "an empty family keeps its HELP and TYPE";
+}
+
 TEST(Metrics, LabelValuesAreEscaped)
 {
     FleetSnapshot snap;
@@ -244,6 +323,22 @@ TEST(ExporterProgram, UsageErrorsEndWithStatus2BeforeAnythingIsSent)
     r = runProgram({exporterPath(), "10.0.0.5=north", "bad host"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "vexo-exporter: 'bad host' is not HOST or HOST=LABEL\n");
+    r = runProgram({exporterPath(), "127.1.0.1=shed", "127.1.0.2=shed"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-exporter: '127.1.0.2=shed': the label 'shed' is already that of 127.1.0.1 (the command "
+                     "line)\n");
+    r = runProgram({exporterPath(), "127.1.0.1=bad\xff"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-exporter: the label of 127.1.0.1 is not valid UTF-8\n");
+    {
+        TempDir tmp;
+        const std::string boards = tmp.path() + "/boards";
+        std::ofstream(boards) << "127.1.0.5=north\n127.1.0.6=shed\n";
+        r = runProgram({exporterPath(), "--boards", boards, "127.1.0.1=shed"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "vexo-exporter: " + boards +
+                             " line 2: the label 'shed' is already that of 127.1.0.1 (the command line)\n");
+    }
     r = runProgram({exporterPath(), "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("  --listen ADDR:PORT  serve /metrics there (default: all addresses, port 4001)\n"),
@@ -383,4 +478,267 @@ TEST_F(Exporter, StrayAndMalformedDatagramsAreCountedNotShown)
         3000))
         << text;
     EXPECT_NEAR(metric(text, "vexo_battery_volts{board=\"a\"}"), 3.7, 0.02) << "the NaN was not taken";
+}
+
+// ---- HTTP ------------------------------------------------------------------
+
+static std::string gunzip(const std::string& in)
+{
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK)
+        return "";
+    std::string out;
+    char buf[65536];
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(buf);
+        z.avail_out = sizeof buf;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(buf, sizeof buf - z.avail_out);
+    }
+    inflateEnd(&z);
+    return rc == Z_STREAM_END ? out : "not a whole gzip stream";
+}
+
+static std::string request(const std::string& method, const std::string& target, const std::string& more = "")
+{
+    return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + more + "\r\n";
+}
+
+// The text with every number after the last space of a line dropped: the
+// series of a scrape, whatever their values.
+static std::string seriesOf(const std::string& text)
+{
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t eol = text.find('\n', at);
+        eol = eol == std::string::npos ? text.size() : eol;
+        const std::string line = text.substr(at, eol - at);
+        out += (line[0] == '#' ? line : line.substr(0, line.rfind(' '))) + "\n";
+        at = eol + 1;
+    }
+    return out;
+}
+
+TEST_F(Exporter, OnlyGetAndHeadOfMetricsAndRootAndGzipWhenAsked)
+{
+    startFleet(2);
+    startExporter({"127.1.0.1=a", "127.1.0.2=b"});
+    std::string text;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            text = scrape();
+            return metric(text, "vexo_up{board=\"a\"}") == 1 && metric(text, "vexo_up{board=\"b\"}") == 1;
+        },
+        5000))
+        << text;
+
+    HttpReply r = httpExchange(METRICS_PORT, request("GET", "/metrics?debug=1"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.headers.find("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos)
+        << r.headers;
+    EXPECT_EQ(r.headers.find("Content-Encoding"), std::string::npos) << r.headers;
+    const std::string plain = r.body;
+    EXPECT_EQ(plain.rfind("# HELP vexo_up ", 0), 0u) << plain;
+    EXPECT_TRUE(plain.ends_with("\nvexo_exporter_stray_datagrams_total 0\n")) << plain;
+
+    // What Prometheus sends: the same series, compressed.
+    r = httpExchange(METRICS_PORT, request("GET", "/metrics", "Accept-Encoding: gzip\r\n"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.headers.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << r.headers;
+    const std::string unzipped = gunzip(r.body);
+    EXPECT_EQ(seriesOf(unzipped), seriesOf(plain));
+    EXPECT_EQ(metric(unzipped, "vexo_up{board=\"a\"}"), 1);
+    for (const char* accept : {"deflate, gzip;q=0", "identity", "br"}) {
+        r = httpExchange(METRICS_PORT, request("GET", "/metrics", std::string("Accept-Encoding: ") + accept + "\r\n"));
+        EXPECT_EQ(r.headers.find("Content-Encoding"), std::string::npos) << accept;
+        EXPECT_EQ(seriesOf(r.body), seriesOf(plain)) << accept;
+    }
+    r = httpExchange(METRICS_PORT, request("GET", "/metrics", "Accept-Encoding: deflate;q=0.5, GZIP;q=0.8\r\n"));
+    EXPECT_EQ(seriesOf(gunzip(r.body)), seriesOf(plain));
+
+    // HEAD: the header of a GET and no body.
+    r = httpExchange(METRICS_PORT, request("HEAD", "/metrics"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.headers.find("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_EQ(r.body, "");
+
+    for (const char* method : {"POST", "PUT", "DELETE", "PATCH"}) {
+        r = httpExchange(METRICS_PORT, request(method, "/metrics", "Content-Length: 4\r\n") + "abcd");
+        EXPECT_EQ(r.status, 405) << method;
+        EXPECT_NE(r.headers.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos) << method << r.headers;
+        EXPECT_EQ(r.body, "only GET and HEAD\n");
+    }
+    for (const char* path : {"/metricsX", "/METRICS", "/%6detrics", "/metrics/", "/metrics.txt", "/favicon.ico",
+                             "//metrics", "/a/../metrics"}) {
+        r = httpExchange(METRICS_PORT, request("GET", path));
+        EXPECT_EQ(r.status, 404) << path;
+        EXPECT_EQ(r.body, "not found: the metrics are at /metrics\n") << path;
+    }
+    r = httpExchange(METRICS_PORT, request("GET", "/"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "vexo-exporter: the metrics are at /metrics\n");
+}
+
+// A TCP connection to the metrics port, or -1.
+static int connectMetrics()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(METRICS_PORT);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(Exporter, AScrapeSucceedsWhileFiftySlowClientsHoldConnections)
+{
+    startFleet(2);
+    startExporter({"127.1.0.1=a", "127.1.0.2=b"});
+    ASSERT_TRUE(waitFor(
+        [] {
+            const std::string text = scrape();
+            return metric(text, "vexo_up{board=\"a\"}") == 1 && metric(text, "vexo_up{board=\"b\"}") == 1;
+        },
+        5000));
+    // Half send nothing, half a header line a second; one that the server
+    // closed connects again at once, so that fifty are always held.
+    constexpr int slow = 50;
+    std::vector<int> fds(slow, -1);
+    int closedByServer = 0, scrapes = 0;
+    std::string failed;
+    for (int second = 0; second < 8; second++) {
+        for (int i = 0; i < slow; i++) {
+            char c;
+            if (fds[i] >= 0 && recv(fds[i], &c, 1, MSG_DONTWAIT) == 0) {
+                close(fds[i]);
+                fds[i] = -1;
+                closedByServer++;
+            }
+            if (fds[i] < 0) {
+                fds[i] = connectMetrics();
+                if (fds[i] >= 0 && i % 2 == 1)
+                    send(fds[i], "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+            } else if (i % 2 == 1) {
+                send(fds[i], "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
+            }
+        }
+        const HttpReply r = httpGet(METRICS_PORT, "/metrics", 3000);
+        if (r.status == 200 && metric(r.body, "vexo_up{board=\"a\"}") == 1)
+            scrapes++;
+        else
+            failed += " " + std::to_string(second);
+        waitFor([] { return false; }, 1000);
+    }
+    for (int fd : fds)
+        if (fd >= 0)
+            close(fd);
+    EXPECT_EQ(scrapes, 8) << "failed at seconds" << failed;
+    EXPECT_GE(closedByServer, slow) << "slow requests are given up after a short time";
+    EXPECT_TRUE(programRunning(&exporter));
+}
+
+// /etc/resolv.conf of this mount namespace, naming a server on 127.0.0.1:53
+// that reads every query and never answers, and /etc/hosts naming the 20th
+// board of vexo-fleet-sim board-19.example; all undone at the end.
+class SilentNameServer {
+public:
+    explicit SilentNameServer(const std::string& dir)
+    {
+        const std::string conf = dir + "/resolv.conf";
+        std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
+        const std::string hosts = dir + "/hosts";
+        std::ofstream(hosts) << "127.0.0.1 localhost\n127.1.0.20 board-19.example\n";
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+              mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+        mounted_ = ok_;
+        ok_ = ok_ && mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        hostsMounted_ = ok_;
+        reader_ = std::thread([this] {
+            char buf[512];
+            pollfd p{fd_, POLLIN, 0};
+            while (!stop_)
+                if (poll(&p, 1, 100) > 0 && recv(fd_, buf, sizeof buf, 0) > 0)
+                    queries_++;
+        });
+    }
+    ~SilentNameServer()
+    {
+        stop_ = true;
+        reader_.join();
+        if (mounted_)
+            umount2("/etc/resolv.conf", MNT_DETACH);
+        if (hostsMounted_)
+            umount2("/etc/hosts", MNT_DETACH);
+        close(fd_);
+    }
+    bool ok() const { return ok_; }
+    int queries() const { return queries_; }
+
+private:
+    int fd_ = -1;
+    bool ok_ = false, mounted_ = false, hostsMounted_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> queries_{0};
+    std::thread reader_;
+};
+
+TEST_F(Exporter, ANameServerThatNeverAnswersDelaysOnlyTheBoardsItShouldName)
+{
+    if (!privateMounts())
+        GTEST_SKIP() << "needs a private mount namespace (run as root)";
+    SilentNameServer dns(dir);
+    ASSERT_TRUE(dns.ok()) << strerror(errno);
+    startFleet(20);
+    const std::string boards = dir + "/boards";
+    std::ofstream file(boards);
+    file << "slow-1.example=slow1\nslow-2.example=slow2\nboard-19.example=b19\n";
+    for (int i = 0; i < 19; i++)
+        file << "127.1.0." << i + 1 << "=b" << i << "\n";
+    file.close();
+    startExporter({"--boards", boards});
+    // Ten seconds: the back-off asks again at 3 and 9 s; every scrape answers
+    // within 3 s, and from the second one on every working board is up, the
+    // one named in /etc/hosts too.
+    std::string failed;
+    std::string text;
+    for (int second = 0; second < 10; second++) {
+        const HttpReply r = httpGet(METRICS_PORT, "/metrics", 3000);
+        text = r.body;
+        int up = 0;
+        for (int i = 0; i < 20; i++)
+            up += metric(text, "vexo_up{board=\"b" + std::to_string(i) + "\"}") == 1;
+        if (r.status != 200 || (second >= 2 && up != 20))
+            failed += " " + std::to_string(second) + " (status " + std::to_string(r.status) + ", " +
+                      std::to_string(up) + " up)";
+        if (second == 4) { // slow2 dropped while its lookup is waiting
+            std::ofstream(boards, std::ios::trunc) << "slow-1.example=slow1\nboard-19.example=b19\n";
+            std::ofstream more(boards, std::ios::app);
+            for (int i = 0; i < 19; i++)
+                more << "127.1.0." << i + 1 << "=b" << i << "\n";
+            more.close();
+            kill(exporter.pid, SIGHUP);
+        }
+        waitFor([] { return false; }, 1000);
+    }
+    EXPECT_EQ(failed, "") << text;
+    EXPECT_EQ(metric(text, "vexo_up{board=\"slow1\"}"), 0) << text;
+    EXPECT_TRUE(std::isnan(metric(text, "vexo_up{board=\"slow2\"}"))) << text;
+    EXPECT_EQ(metric(text, "vexo_exporter_boards"), 21);
+    EXPECT_GE(dns.queries(), 2) << "the names were asked of the silent server";
+    const std::string log = readFile(dir + "/exporter.txt");
+    EXPECT_NE(log.find("vexo-exporter: SIGHUP: following 21 boards\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cannot resolve"), std::string::npos) << "no answer yet is no failure: " << log;
+    EXPECT_EQ(terminate(&exporter), 0) << "ends with a lookup still waiting";
 }

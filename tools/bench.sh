@@ -15,8 +15,10 @@
 #     shared libraries vexo needs;
 #  5. the supervisor soak: SOAK_SECONDS (default 600; 0 skips it) of faults
 #     on a schedule, with the supervisor's and the simulator's memory;
-#  6. vexo-exporter following 1,000 and 10,000 simulated boards for
-#     FLEET_SECONDS (default 60): CPU share, RSS, time of one scrape.
+#  6. vexo-exporter following 1,000, 10,000 and 100,000 simulated boards for
+#     FLEET_SECONDS (default 60): CPU share, RSS, time and size of one scrape
+#     with and without gzip, RSS after a SIGHUP burst; then the scrapes that
+#     succeed while 50 slow HTTP clients hold connections open.
 #  7. the whole stack: a real Prometheus scraping an exporter that follows
 #     10,000 simulated boards every 15 s for FULLSTACK_SECONDS (default
 #     180): Prometheus's CPU share and RSS, scrape time and samples, failed
@@ -25,7 +27,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make /usr/include/benchmark/benchmark.h:libbenchmark-dev strace:strace \
-    curl:curl /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev
+    curl:curl /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev /usr/include/zlib.h:zlib1g-dev
 seconds=${1:-30}
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build-bench -DVEXO_BENCH=ON -DVEXO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -185,7 +187,10 @@ fi
 
 echo
 echo "== 6. vexo-exporter following a simulated fleet, ${FLEET_SECONDS:-60} s, scraped every 15 s"
-./tools/bench-fleet.sh build-bench 1000 10000
+./tools/bench-fleet.sh build-bench 1000 10000 100000
+if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+    unshare -n sh -c "ip link set lo up; python3 tools/bench-slow-clients.py '$B/tools/vexo-exporter' '$B/sim/vexo-fleet-sim' 30 50"
+fi
 
 echo
 echo "== 7. Prometheus scraping vexo-exporter with 10,000 simulated boards, ${FULLSTACK_SECONDS:-180} s, every 15 s"

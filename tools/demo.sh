@@ -9,7 +9,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make curl:curl /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev \
-    /usr/include/CivetServer.h:libcivetweb-dev
+    /usr/include/CivetServer.h:libcivetweb-dev /usr/include/zlib.h:zlib1g-dev
 need_packages gnuplot:gnuplot-nox || echo "(no gnuplot: the plot at the end is skipped)"
 
 step() { printf '\n== %s\n' "$*"; }

@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make clang-format:clang-format clang-tidy:clang-tidy cppcheck:cppcheck \
-    /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev
+    /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev /usr/include/zlib.h:zlib1g-dev
 cmake -S . -B build-lint -DVEXO_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build build-lint -j"$(nproc 2>/dev/null || echo 2)" >/dev/null # generated files, if any
 

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 . ./tools/deps.sh
 need_packages cmake:cmake g++:g++ make:make dpkg-shlibdeps:dpkg-dev lintian:lintian
 [ $# -gt 0 ] || need_packages /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev \
-    /usr/include/CivetServer.h:libcivetweb-dev
+    /usr/include/CivetServer.h:libcivetweb-dev /usr/include/zlib.h:zlib1g-dev
 
 dir=build-pkg
 toolchain=""

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 . ./tools/leftovers.sh
 need_packages cmake:cmake g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
     /usr/include/gmock/gmock.h:libgmock-dev gnuplot:gnuplot-nox \
-    /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev \
+    /usr/include/prometheus/text_serializer.h:prometheus-cpp-dev /usr/include/CivetServer.h:libcivetweb-dev /usr/include/zlib.h:zlib1g-dev \
     /usr/bin/prometheus:prometheus promtool:prometheus \
     /usr/bin/prometheus-alertmanager:prometheus-alertmanager amtool:prometheus-alertmanager python3:python3 \
     systemd-nspawn:systemd-container nsenter:util-linux \

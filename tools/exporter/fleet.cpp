@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -36,6 +37,30 @@ static bool hostChar(char c)
            c == '_';
 }
 
+// True when s is well-formed UTF-8: no stray continuation bytes, no overlong
+// forms, no surrogates, nothing above U+10FFFF.
+static bool validUtf8(const std::string& s)
+{
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; k++) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (d & 0x3F);
+        }
+        static constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 bool fleetParseEntry(const std::string& text, FleetEntry* out, std::string* why)
 {
     const size_t eq = text.find('=');
@@ -48,6 +73,10 @@ bool fleetParseEntry(const std::string& text, FleetEntry* out, std::string* why)
     }
     if (e.label.empty()) {
         *why = "'" + text + "' has an empty label";
+        return false;
+    }
+    if (!validUtf8(e.label)) { // the text itself is not repeated: it would not print
+        *why = "the label of " + e.host + " is not valid UTF-8";
         return false;
     }
     *out = e;
@@ -74,13 +103,34 @@ bool fleetReadFile(const char* path, std::vector<FleetEntry>* out, std::string* 
             *why = std::string(path) + " line " + std::to_string(n) + ": " + bad;
             return false;
         }
+        e.line = n;
         entries.push_back(e);
     }
     if (in.bad()) {
         *why = std::string("cannot read ") + path + ": " + strerror(errno);
         return false;
     }
+    if (!fleetLabelsDistinct(entries, path, why))
+        return false;
     *out = std::move(entries);
+    return true;
+}
+
+bool fleetLabelsDistinct(const std::vector<FleetEntry>& entries, const char* file, std::string* why)
+{
+    std::unordered_map<std::string_view, const FleetEntry*> byLabel;
+    byLabel.reserve(entries.size());
+    for (const auto& e : entries) {
+        const auto [it, fresh] = byLabel.emplace(e.label, &e);
+        if (fresh || it->second->host == e.host)
+            continue;
+        const FleetEntry& first = *it->second;
+        const std::string where = e.line > 0 ? std::string(file) + " line " + std::to_string(e.line)
+                                             : "'" + e.host + "=" + e.label + "'";
+        const std::string firstWhere = first.line > 0 ? "line " + std::to_string(first.line) : "the command line";
+        *why = where + ": the label '" + e.label + "' is already that of " + first.host + " (" + firstWhere + ")";
+        return false;
+    }
     return true;
 }
 
@@ -107,18 +157,18 @@ static void sendCommand(Fleet* f, FleetBoard* b, const VEXOUDPcommand& cmd)
     }
 }
 
-// Looks the board's host up; false (logged once per down period) when it does not resolve.
-static bool resolveBoard(Fleet* f, FleetBoard* b)
+// The board's name did not resolve: said once per down period.
+static void unresolved(Fleet* f, FleetBoard* b)
 {
-    if (b->row.addr != 0)
-        return true;
-    if (!netResolve(&b->to, b->entry.host.c_str(), VEXO_UDP_PORT)) {
-        if (b->why.empty()) {
-            b->why = "unknown host";
-            logf(f, "board %s: cannot resolve %s; trying again", b->entry.label.c_str(), b->entry.host.c_str());
-        }
-        return false;
+    if (b->why.empty()) {
+        b->why = "unknown host";
+        logf(f, "board %s: cannot resolve %s; trying again", b->entry.label.c_str(), b->entry.host.c_str());
     }
+}
+
+// Takes b->to as the board's address unless another board has it; true then.
+static bool claimAddress(Fleet* f, FleetBoard* b)
+{
     const std::uint32_t addr = b->to.sin_addr.s_addr;
     if (f->byAddr.count(addr) != 0) {
         if (b->why.empty()) {
@@ -133,23 +183,60 @@ static bool resolveBoard(Fleet* f, FleetBoard* b)
     return true;
 }
 
+// True when the board's address is known (a dotted quad is at once); a name
+// is looked up in the background and taken by takeLookup when it comes.
+static bool resolveBoard(Fleet* f, FleetBoard* b)
+{
+    if (b->row.addr != 0)
+        return true;
+    if (b->lookup != nullptr)
+        return false;
+    if (fleetLookupStart(b->entry.host, VEXO_UDP_PORT, &b->to, &b->lookup))
+        return claimAddress(f, b);
+    if (b->lookup == nullptr)
+        unresolved(f, b);
+    return false;
+}
+
+// The answer of the board's lookup, once it has come: the board is asked at
+// once when its name resolved.
+static void takeLookup(Fleet* f, FleetBoard* b)
+{
+    const FleetLookupState state = fleetLookupPoll(b->lookup.get(), VEXO_UDP_PORT, &b->to);
+    if (state == FleetLookupState::pending)
+        return;
+    b->lookup.reset();
+    if (state == FleetLookupState::failed)
+        unresolved(f, b);
+    else if (claimAddress(f, b))
+        sendCommand(f, b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+}
+
 void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long now)
 {
     std::lock_guard<std::mutex> lock(f->mu);
-    std::unordered_map<std::string, FleetBoard> old;
-    for (auto& b : f->boards)
-        old.emplace(b.entry.host, std::move(b));
+    // The boards followed so far by host, as indexes (the keys are the
+    // boards' own hosts): a board that stays is moved straight into the new list.
+    std::unordered_map<std::string_view, size_t> old;
+    old.reserve(f->boards.size());
+    for (size_t i = 0; i < f->boards.size(); i++)
+        old.emplace(f->boards[i].entry.host, i);
+    std::vector<bool> kept(f->boards.size());
     std::vector<FleetBoard> boards;
     boards.reserve(entries.size());
-    std::unordered_map<std::string, bool> seen;
+    std::unordered_map<std::string_view, bool> seen;
+    seen.reserve(entries.size());
     for (const auto& e : entries) {
         if (!seen.emplace(e.host, true).second)
             continue;
-        auto it = old.find(e.host);
+        const auto it = old.find(e.host);
         if (it != old.end()) {
-            boards.push_back(std::move(it->second));
+            const size_t i = it->second;
+            old.erase(it); // its key is the host about to be moved
+            kept[i] = true;
+            boards.push_back(std::move(f->boards[i]));
             boards.back().entry.label = e.label;
-            old.erase(it);
+            boards.back().entry.line = e.line;
         } else {
             FleetBoard b;
             b.entry = e;
@@ -157,11 +244,18 @@ void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long 
             boards.push_back(std::move(b));
         }
     }
-    for (auto& [host, b] : old)
+    old.clear();
+    for (size_t i = 0; i < f->boards.size(); i++) {
+        if (kept[i])
+            continue;
+        FleetBoard& b = f->boards[i];
         if (b.asked && b.row.addr != 0)
             sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+        fleetLookupDrop(std::move(b.lookup), &f->parked);
+    }
     f->boards = std::move(boards);
     f->byAddr.clear();
+    f->byAddr.reserve(f->boards.size());
     for (size_t i = 0; i < f->boards.size(); i++)
         if (f->boards[i].row.addr != 0 && f->byAddr.count(f->boards[i].row.addr) == 0)
             f->byAddr[f->boards[i].row.addr] = i;
@@ -227,7 +321,13 @@ static void firstAsk(Fleet* f, FleetBoard* b, long long now)
 void fleetTick(Fleet* f, long long now)
 {
     std::lock_guard<std::mutex> lock(f->mu);
+    if (!f->parked.empty())
+        fleetLookupSweep(&f->parked);
     for (auto& b : f->boards) {
+        if (b.lookup != nullptr) {
+            takeLookup(f, &b);
+            continue;
+        }
         if (fleetRowUp(b.row, now) && !b.up) {
             if (b.toldDown) // a board's first telemetry goes unsaid
                 logf(f, "board %s: telemetry from %s again", b.entry.label.c_str(), b.entry.host.c_str());
@@ -265,9 +365,14 @@ void fleetClose(Fleet* f)
         return;
     {
         std::lock_guard<std::mutex> lock(f->mu);
-        for (auto& b : f->boards)
+        for (auto& b : f->boards) {
             if (b.asked && b.row.addr != 0)
                 sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+            fleetLookupDrop(std::move(b.lookup), &f->parked);
+        }
+        for (auto& l : f->parked)
+            (void)l.release(); // the C library may still write into it; the process ends
+        f->parked.clear();
     }
     close(f->fd);
     f->fd = -1;

@@ -5,7 +5,8 @@
 // for telemetry (command 1) and receives it; a datagram is matched to its
 // board by the sender's address. A board that stays silent is asked again
 // with the back-off of MonSubscription; a name that does not resolve is
-// tried again on the same schedule. Every board gets command 2 when it is
+// tried again on the same schedule. Names are looked up without waiting
+// (lookup.h): a slow name server delays only the boards it should name. Every board gets command 2 when it is
 // dropped from the list and when the exporter ends.
 //
 // The main thread owns a Fleet; fleetSnapshot may be called from any thread
@@ -21,6 +22,7 @@
 
 #include <netinet/in.h>
 
+#include "lookup.h"
 #include "telemetry.h"
 
 // A board is up while its telemetry is at most this old.
@@ -32,16 +34,24 @@ constexpr int FLEET_RECEIVE_BATCH = 4096;
 struct FleetEntry {
     std::string host;  // name or dotted quad of the supervisor
     std::string label; // value of the board label (the host when none is given)
+    int line = 0;      // its line in the boards file; 0 when given on the command line
 };
 
 // "HOST" or "HOST=LABEL" into *out; false (and *why) for an empty host,
-// an empty label, or characters that cannot be in a host name.
+// an empty label, a label that is not UTF-8, or characters that cannot be
+// in a host name.
 bool fleetParseEntry(const std::string& text, FleetEntry* out, std::string* why);
 
 // The entries of a boards file: one entry a line, blank lines and lines
 // starting with '#' skipped. False (and *why, with the line number) when the
-// file cannot be read or a line is not an entry; *out is then left alone.
+// file cannot be read, a line is not an entry, or a label is that of another
+// board; *out is then left alone.
 bool fleetReadFile(const char* path, std::vector<FleetEntry>* out, std::string* why);
+
+// False (and *why, naming the line of file or the command line) when two
+// different hosts have the same label: their series could not be told apart.
+// The same host given twice is one board and no clash.
+bool fleetLabelsDistinct(const std::vector<FleetEntry>& entries, const char* file, std::string* why);
 
 // What the metrics show of a board: plain data, copied for each scrape.
 struct FleetRow {
@@ -67,6 +77,7 @@ struct FleetBoard {
     bool toldDown = false; // its silence was logged
     std::string why;       // reason logged for the present down state
     sockaddr_in to{};      // the supervisor's command socket
+    std::unique_ptr<FleetLookup> lookup; // the lookup of its name in progress
 };
 
 // Logs one line (no line end) about the fleet.
@@ -78,6 +89,7 @@ struct Fleet {
     std::vector<FleetBoard> boards;
     std::unordered_map<std::uint32_t, std::size_t> byAddr; // resolved boards
     std::uint64_t strays = 0;                              // datagrams from an address that is no board
+    std::vector<std::unique_ptr<FleetLookup>> parked;      // lookups of dropped boards, not finished yet
     FleetLogFunc log = nullptr;
     void* logData = nullptr;
     mutable std::mutex mu; // guards boards, byAddr and strays
@@ -95,7 +107,8 @@ void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long 
 // Reads the waiting datagrams (at most FLEET_RECEIVE_BATCH); never waits.
 void fleetReceive(Fleet* f, long long now);
 
-// Resolves and asks the boards that are due; logs boards going down and up.
+// Starts lookups and asks the boards that are due, takes the answers of
+// finished lookups; logs boards going down and up. Never waits.
 void fleetTick(Fleet* f, long long now);
 
 // Command 2 to every board that was asked, and the socket closed.

@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <malloc.h>
 #include <poll.h>
 
 #include "cli.h"
@@ -57,8 +58,11 @@ static bool boardList(const std::vector<FleetEntry>& given, const char* file, st
     std::vector<FleetEntry> fromFile;
     if (file != nullptr && !fleetReadFile(file, &fromFile, why))
         return false;
-    *out = given;
-    out->insert(out->end(), fromFile.begin(), fromFile.end());
+    std::vector<FleetEntry> all = given;
+    all.insert(all.end(), std::make_move_iterator(fromFile.begin()), std::make_move_iterator(fromFile.end()));
+    if (!fleetLabelsDistinct(all, file, why))
+        return false;
+    *out = std::move(all);
     return true;
 }
 
@@ -129,7 +133,10 @@ static void reread(const ExporterArgs& a, Fleet* fleet)
         fprintf(stderr, "vexo-exporter: SIGHUP: keeping the boards followed: %s\n", why.c_str());
     } else {
         fleetSetBoards(fleet, boards, cliNowMs());
-        fprintf(stderr, "vexo-exporter: SIGHUP: following %zu board%s\n", boards.size(), boards.size() == 1 ? "" : "s");
+        const size_t n = boards.size();
+        boards = {};
+        malloc_trim(0); // the old list and the file's text go back to the system
+        fprintf(stderr, "vexo-exporter: SIGHUP: following %zu board%s\n", n, n == 1 ? "" : "s");
     }
 }
 
@@ -167,6 +174,9 @@ int main(int argc, char** argv)
         return 2;
     }
     setvbuf(stderr, nullptr, _IOLBF, 0);
+    // Scrapes run on many worker threads; an allocator arena for each would
+    // keep the peak of each scrape's slices and snapshot.
+    mallopt(M_ARENA_MAX, 2);
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
     signal(SIGPIPE, SIG_IGN);
     Fleet fleet;
@@ -185,6 +195,7 @@ int main(int argc, char** argv)
         return 1;
     }
     fleetSetBoards(&fleet, boards, cliNowMs());
+    boards = {};
     fprintf(stderr, "vexo-exporter: following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d\n",
             fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", a.listen.c_str(), fleet.localPort);
     follow(a, &fleet);

@@ -1,5 +1,7 @@
 #include "metrics.h"
 
+#include <algorithm>
+
 #include <prometheus/text_serializer.h>
 
 using prometheus::ClientMetric;
@@ -92,13 +94,16 @@ void setValue(ClientMetric* m, MetricType type, double v)
 
 std::size_t fleetFamilyCount() { return std::size(boardMetrics) + 2; }
 
-MetricFamily fleetFamily(const FleetSnapshot& snap, std::size_t i, long long now)
+// The series of family i for the boards [from, to) of the snapshot (the
+// family's one series when it is the exporter's own).
+static MetricFamily familySlice(const FleetSnapshot& snap, std::size_t i, long long now, std::size_t from,
+                                std::size_t to)
 {
     if (i < std::size(boardMetrics)) {
         const BoardMetric& bm = boardMetrics[i];
         MetricFamily f = family(bm.name, bm.help, bm.type);
-        f.metric.reserve(snap.rows.size());
-        for (size_t b = 0; b < snap.rows.size(); b++) {
+        f.metric.reserve(to - from);
+        for (size_t b = from; b < to; b++) {
             if (bm.readings && !fleetRowUp(snap.rows[b], now))
                 continue;
             ClientMetric m;
@@ -117,11 +122,31 @@ MetricFamily fleetFamily(const FleetSnapshot& snap, std::size_t i, long long now
     return f;
 }
 
+MetricFamily fleetFamily(const FleetSnapshot& snap, std::size_t i, long long now)
+{
+    return familySlice(snap, i, now, 0, snap.rows.size());
+}
+
 bool fleetWriteMetrics(const FleetSnapshot& snap, long long now, MetricsWriteFunc write, void* data)
 {
+    // A family of a large fleet is built and written a slice of boards at a
+    // time: the series of a whole family would take some hundred bytes a
+    // board. Every slice's text after the first loses its HELP and TYPE lines
+    // (the first two: the serializer escapes line ends in the help text).
     const prometheus::TextSerializer text;
-    for (std::size_t i = 0; i < fleetFamilyCount(); i++)
-        if (!write(text.Serialize({fleetFamily(snap, i, now)}), data))
-            return false;
+    const std::size_t boards = snap.rows.size();
+    for (std::size_t i = 0; i < fleetFamilyCount(); i++) {
+        const bool perBoard = i < std::size(boardMetrics);
+        std::size_t from = 0;
+        do {
+            const std::size_t to = perBoard ? std::min(boards, from + METRICS_SLICE) : boards;
+            std::string t = text.Serialize({familySlice(snap, i, now, from, to)});
+            if (from > 0)
+                t.erase(0, t.find('\n', t.find('\n') + 1) + 1);
+            if (!t.empty() && !write(t, data))
+                return false;
+            from = to;
+        } while (from < boards);
+    }
     return true;
 }

@@ -1,5 +1,7 @@
 // The HTTP side of the exporter: /metrics served by civetweb from a fleet,
-// streamed family by family with chunked transfer encoding.
+// streamed family by family with chunked transfer encoding, gzip-compressed
+// when the client asks. GET and HEAD of /metrics and / only: 404 for any
+// other path, 405 for any other method.
 #pragma once
 
 #include <memory>
@@ -9,7 +11,8 @@
 
 struct MetricsServer;
 
-// Serves /metrics of fleet on listen ("ADDR:PORT") with two worker threads;
+// Serves /metrics of fleet on listen ("ADDR:PORT") with enough workers
+// and short enough time-outs that slow clients cannot hold every worker;
 // nullptr (and *why) when the address cannot be used.
 MetricsServer* metricsServerStart(const Fleet* fleet, const std::string& listen, std::string* why);
 
