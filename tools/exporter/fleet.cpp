@@ -107,6 +107,49 @@ static void sendCommand(Fleet* f, FleetBoard* b, const VEXOUDPcommand& cmd)
     }
 }
 
+// Sends the datagrams of the MON_SEND_ bits of send, in their order.
+static void sendBits(Fleet* f, FleetBoard* b, unsigned send)
+{
+    for (unsigned bit = 1; bit <= MON_SEND_OFF; bit <<= 1)
+        if (send & bit)
+            sendCommand(f, b, monLeaseCommand(&b->sub, bit, f->localPort));
+}
+
+// Counts and logs what the board's subscription went through.
+static void boardEvent(Fleet* f, FleetBoard* b, MonLeaseEvent event)
+{
+    const char* label = b->entry.label.c_str();
+    switch (event) {
+    case MonLeaseEvent::Silent:
+        b->row.reasks++;
+        b->up = false;
+        if (b->sub.state == MonLeaseState::Legacy && b->sub.legacy.takenOver) {
+            b->row.takeovers++;
+            logf(f,
+                 "board %s: telemetry stopped right after arriving steadily; another subscriber may have taken it over",
+                 label);
+        }
+        if (!b->toldDown) {
+            b->toldDown = true;
+            logf(f, "board %s: no telemetry from %s for %lld s; asking again with a back-off up to %d s", label,
+                 b->entry.host.c_str(), b->sub.silentMs / 1000, MON_REASK_MAX_MS / 1000);
+        }
+        break;
+    case MonLeaseEvent::Fallback:
+        logf(f, "board %s: %s does not answer the lease commands; asking with command 1", label, b->entry.host.c_str());
+        break;
+    case MonLeaseEvent::Refused:
+        if (b->why.empty()) {
+            b->why = "every lease taken";
+            logf(f, "board %s: every telemetry lease of %s is taken; asking again with a back-off up to %d s", label,
+                 b->entry.host.c_str(), MON_REASK_MAX_MS / 1000);
+        }
+        break;
+    case MonLeaseEvent::Leased:
+    case MonLeaseEvent::None: break;
+    }
+}
+
 // Looks the board's host up; false (logged once per down period) when it does not resolve.
 static bool resolveBoard(Fleet* f, FleetBoard* b)
 {
@@ -159,7 +202,7 @@ void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long 
     }
     for (auto& [host, b] : old)
         if (b.asked && b.row.addr != 0)
-            sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+            sendBits(f, &b, monLeaseEnd(&b.sub));
     f->boards = std::move(boards);
     f->byAddr.clear();
     for (size_t i = 0; i < f->boards.size(); i++)
@@ -177,6 +220,11 @@ static void takeDatagram(Fleet* f, const sockaddr_in& from, const unsigned char*
         return;
     }
     FleetBoard& b = f->boards[it->second];
+    MonLeaseEvent event = MonLeaseEvent::None;
+    if (monLeaseAnswer(&b.sub, data, len, now, &event)) {
+        boardEvent(f, &b, event); // what it asks for goes out on the next tick
+        return;
+    }
     vexoInfo info;
     if (!monDecode(data, len, &info) || !monFinite(info)) {
         b.row.malformed++;
@@ -186,7 +234,7 @@ static void takeDatagram(Fleet* f, const sockaddr_in& from, const unsigned char*
     b.row.heard = true;
     b.row.lastHeardMs = now;
     b.row.datagrams++;
-    monSubscriptionHeard(&b.sub, now);
+    monLeaseHeard(&b.sub, now);
 }
 
 void fleetReceive(Fleet* f, long long now)
@@ -208,20 +256,23 @@ void fleetReceive(Fleet* f, long long now)
     }
 }
 
-// Asks a board that was never asked, or whose name did not resolve yet,
-// on the back-off schedule of a silent board.
-static void firstAsk(Fleet* f, FleetBoard* b, long long now)
+// Starts the subscription of a board that was never asked, or whose name
+// did not resolve yet, on the back-off schedule of a silent board; true once
+// the board is resolved and its lease may be asked for.
+static bool firstAsk(Fleet* f, FleetBoard* b, long long now)
 {
     if (!b->asked) {
-        monSubscriptionStart(&b->sub, now);
+        monLeaseStart(&b->sub, now);
         b->asked = true;
     } else {
         long long silentMs = 0;
-        if (!monSubscriptionDue(&b->sub, now, &silentMs))
-            return;
+        if (!monSubscriptionDue(&b->sub.legacy, now, &silentMs))
+            return false;
     }
-    if (resolveBoard(f, b))
-        sendCommand(f, b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+    if (!resolveBoard(f, b))
+        return false;
+    monLeaseStart(&b->sub, now);
+    return true;
 }
 
 void fleetTick(Fleet* f, long long now)
@@ -235,27 +286,12 @@ void fleetTick(Fleet* f, long long now)
             b.toldDown = false;
             b.why.clear();
         }
-        if (!b.asked || b.row.addr == 0) {
-            firstAsk(f, &b, now);
+        if ((!b.asked || b.row.addr == 0) && !firstAsk(f, &b, now))
             continue;
-        }
-        long long silentMs = 0;
-        if (!monSubscriptionDue(&b.sub, now, &silentMs))
-            continue;
-        b.row.reasks++;
-        b.up = false;
-        if (b.sub.takenOver) {
-            b.row.takeovers++;
-            logf(f,
-                 "board %s: telemetry stopped right after arriving steadily; another subscriber may have taken it over",
-                 b.entry.label.c_str());
-        }
-        if (!b.toldDown) {
-            b.toldDown = true;
-            logf(f, "board %s: no telemetry from %s for %lld s; asking again with a back-off up to %d s",
-                 b.entry.label.c_str(), b.entry.host.c_str(), silentMs / 1000, MON_REASK_MAX_MS / 1000);
-        }
-        sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+        MonLeaseEvent event = MonLeaseEvent::None;
+        const unsigned send = monLeaseTick(&b.sub, now, &event);
+        boardEvent(f, &b, event);
+        sendBits(f, &b, send);
     }
 }
 
@@ -267,7 +303,7 @@ void fleetClose(Fleet* f)
         std::lock_guard<std::mutex> lock(f->mu);
         for (auto& b : f->boards)
             if (b.asked && b.row.addr != 0)
-                sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+                sendBits(f, &b, monLeaseEnd(&b.sub));
     }
     close(f->fd);
     f->fd = -1;
