@@ -9,6 +9,7 @@
 #include "helpers.h"
 #include "log_capture.h"
 #include "netns.h"
+#include "siphash.h"
 #include "udp_helpers.h"
 #include "vexo_wire.h"
 
@@ -73,6 +74,20 @@ VEXOleaseReply subscribe(int fd, int port, int lease)
 }
 
 } // namespace
+
+// The cookies' keyed hash: the published vectors of key 00..0F and messages 00, 01, ...
+TEST(SipHash, ReferenceVectors)
+{
+    SipKey key;
+    std::uint8_t msg[64];
+    for (int i = 0; i < 64; i++)
+        msg[i] = static_cast<std::uint8_t>(i);
+    std::memcpy(key.data(), msg, key.size());
+    EXPECT_EQ(sipHash24(key, msg, 0), 0x726fdb47dd0e0e31ULL);
+    EXPECT_EQ(sipHash24(key, msg, 8), 0x93f5f5799a932462ULL);
+    EXPECT_EQ(sipHash24(key, msg, 15), 0xa129ca6149be45e5ULL);
+    EXPECT_EQ(sipHash24(key, msg, 63), 0x958a324ceb064572ULL);
+}
 
 class Leases : public SupervisorTest {
 protected:
