@@ -99,9 +99,8 @@ void VEXOleaseCommand(VEXOleaseTable* table, int fd, const VEXOUDPcommand& cmd, 
     sockaddr_in to = from;
     to.sin_port = htons(static_cast<std::uint16_t>(args.port));
     const std::uint32_t cookie = VEXOcookie(table, to, now);
-    const bool proven =
-        cmd.command != VEXO_CMD_SUBSCRIBE &&
-        (args.cookie == cookie || args.cookie == VEXOcookie(table, to, now - VEXO_COOKIE_SLOT_S));
+    const bool proven = cmd.command != VEXO_CMD_SUBSCRIBE &&
+                        (args.cookie == cookie || args.cookie == VEXOcookie(table, to, now - VEXO_COOKIE_SLOT_S));
     switch (cmd.command) {
     case VEXO_CMD_SUBSCRIBE: answer(fd, to, VEXO_CMD_SUBSCRIBE, VEXO_LEASE_MAX_S, cookie); break;
     case VEXO_CMD_RENEW:

@@ -144,8 +144,8 @@ static void takeCommand(FleetSim* s, std::uint32_t dst, const sockaddr_in& from,
     const std::uint32_t i = ntohl(dst) - s->first;
     VEXOUDPcommand cmd{};
     std::memcpy(&cmd, data, std::min(len, sizeof cmd));
-    const bool leaseCommand = cmd.command == VEXO_CMD_SUBSCRIBE || cmd.command == VEXO_CMD_RENEW ||
-                              cmd.command == VEXO_CMD_UNSUBSCRIBE;
+    const bool leaseCommand =
+        cmd.command == VEXO_CMD_SUBSCRIBE || cmd.command == VEXO_CMD_RENEW || cmd.command == VEXO_CMD_UNSUBSCRIBE;
     if (i >= s->boards.size() || !VEXOcommandWellFormed(cmd, static_cast<int>(len)) || (s->old && leaseCommand)) {
         s->strays++;
         return;
@@ -378,7 +378,8 @@ int main(int argc, char** argv)
         }
     }
     const time_t end = time(nullptr);
-    const auto subscribed = std::count_if(s.boards.begin(), s.boards.end(), [](const SimBoardPeer& b) { return b.subscribed; });
+    const auto subscribed =
+        std::count_if(s.boards.begin(), s.boards.end(), [](const SimBoardPeer& b) { return b.subscribed; });
     long leased = 0;
     for (const auto& b : s.boards)
         leased += std::count_if(b.leases.begin(), b.leases.end(), [&](const SimLease& l) { return l.until > end; });

@@ -163,7 +163,8 @@ TEST(Lease, AnOlderSupervisorGetsCommandOneThenANewerOneALeaseThatIsRenewedAndEn
     MonLease s;
     monLeaseStart(&s, 0);
     // Three unanswered SUBSCRIBEs a second apart, then command 1.
-    EXPECT_EQ(leaseSends(&s, 0, 3000), (Sends{{0, MON_SEND_SUBSCRIBE}, {1000, MON_SEND_SUBSCRIBE}, {2000, MON_SEND_SUBSCRIBE}}));
+    EXPECT_EQ(leaseSends(&s, 0, 3000),
+              (Sends{{0, MON_SEND_SUBSCRIBE}, {1000, MON_SEND_SUBSCRIBE}, {2000, MON_SEND_SUBSCRIBE}}));
     MonLeaseEvent e;
     EXPECT_EQ(monLeaseTick(&s, 3000, &e), MON_SEND_ON);
     EXPECT_EQ(e, MonLeaseEvent::Fallback);
@@ -446,9 +447,10 @@ TEST_F(Exporter, AgainstAnOlderSupervisorBothFallBackToCommandOneAndTakeItFromEa
     startExporter({"127.1.0.1=a"});
     std::string text;
     ASSERT_TRUE(waitFor([&] { return metric(text = scrape(), "vexo_up{board=\"a\"}") == 1; }, 10000)) << text;
-    EXPECT_NE(readFile(dir + "/exporter.txt")
-                  .find("vexo-exporter: board a: 127.1.0.1 does not answer the lease commands; asking with command 1\n"),
-              std::string::npos)
+    EXPECT_NE(
+        readFile(dir + "/exporter.txt")
+            .find("vexo-exporter: board a: 127.1.0.1 does not answer the lease commands; asking with command 1\n"),
+        std::string::npos)
         << readFile(dir + "/exporter.txt");
     waitFor([] { return false; }, 3000); // steady telemetry to the exporter
     mon = startProgram({std::string(VEXO_BIN_DIR) + "/tools/vexo-mon", "--csv", "127.1.0.1"}, {}, dir + "/mon.txt");

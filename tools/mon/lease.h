@@ -41,16 +41,16 @@ struct MonLease {
     MonLeaseState state = MonLeaseState::Asking;
     std::uint32_t cookie = 0;
     bool haveCookie = false;
-    int asks = 0;              // SUBSCRIBEs unanswered in a row
-    long long nextAskMs = 0;   // next SUBSCRIBE while asking
-    long long renewAtMs = 0;   // next RENEW while leased
-    long long leaseEndMs = 0;  // the lease granted ends
-    int grantedS = 0;          // the last lease granted
+    int asks = 0;                    // SUBSCRIBEs unanswered in a row
+    long long nextAskMs = 0;         // next SUBSCRIBE while asking
+    long long renewAtMs = 0;         // next RENEW while leased
+    long long leaseEndMs = 0;        // the lease granted ends
+    int grantedS = 0;                // the last lease granted
     int waitMs = MON_REASK_FIRST_MS; // before asking again after a refusal
-    bool usedOn = false;       // command 1 went out since the last command 2
-    bool refused = false;      // the last answer was a refusal
-    unsigned pending = 0;      // MON_SEND_ bits owed since the last tick
-    long long silentMs = 0;    // the silence behind a Silent event
+    bool usedOn = false;             // command 1 went out since the last command 2
+    bool refused = false;            // the last answer was a refusal
+    unsigned pending = 0;            // MON_SEND_ bits owed since the last tick
+    long long silentMs = 0;          // the silence behind a Silent event
 };
 
 // A subscription that starts now (the first tick sends SUBSCRIBE).

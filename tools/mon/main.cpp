@@ -151,7 +151,7 @@ static void leaseEvent(const MonArgs& a, const MonLease& sub, MonLeaseEvent even
     case MonLeaseEvent::Refused:
         fprintf(stderr, "vexo-mon: every telemetry lease of %s is taken; asking again in %d s\n", a.host,
                 (sub.nextAskMs - cliNowMs() + 999) > 0 ? static_cast<int>((sub.nextAskMs - cliNowMs() + 999) / 1000)
-                                                         : 0);
+                                                       : 0);
         break;
     case MonLeaseEvent::Leased: fprintf(stderr, "vexo-mon: telemetry lease from %s granted\n", a.host); break;
     case MonLeaseEvent::None: break;
