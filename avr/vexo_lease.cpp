@@ -1,6 +1,7 @@
 // The table of leased subscribers, their cookies and the telemetry sent to them.
 #include "vexo_lease.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -69,7 +70,7 @@ static void refusedLine(VEXOleaseTable* table, const sockaddr_in* to, time_t now
 // Starts or renews the lease of to; the seconds granted, 0 when the table is full.
 static std::int32_t renew(VEXOleaseTable* table, const sockaddr_in& to, std::int32_t want, time_t now)
 {
-    const std::int32_t seconds = want < 1 ? 1 : want > VEXO_LEASE_MAX_S ? VEXO_LEASE_MAX_S : want;
+    const std::int32_t seconds = std::clamp(want, 1, VEXO_LEASE_MAX_S);
     VEXOlease* free = nullptr;
     for (auto& e : table->entries) {
         if (e.until != 0 && sameTo(e.to, to)) {
@@ -126,10 +127,8 @@ void VEXOleaseCommand(VEXOleaseTable* table, int fd, const VEXOUDPcommand& cmd, 
 
 int VEXOleaseCount(const VEXOleaseTable* table)
 {
-    int n = 0;
-    for (const auto& e : table->entries)
-        n += e.until != 0;
-    return n;
+    return static_cast<int>(
+        std::count_if(table->entries.begin(), table->entries.end(), [](const VEXOlease& e) { return e.until != 0; }));
 }
 
 void VEXOleasesSend(VEXOleaseTable* table, int fd, const vexoInfo& info, time_t now)

@@ -1,4 +1,5 @@
 // vexo-mon: watch the charging supervisor's telemetry and steer it over UDP.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -149,9 +150,8 @@ static void leaseEvent(const MonArgs& a, const MonLease& sub, MonLeaseEvent even
         fprintf(stderr, "vexo-mon: %s does not answer the lease commands; asking with command 1\n", a.host);
         break;
     case MonLeaseEvent::Refused:
-        fprintf(stderr, "vexo-mon: every telemetry lease of %s is taken; asking again in %d s\n", a.host,
-                (sub.nextAskMs - cliNowMs() + 999) > 0 ? static_cast<int>((sub.nextAskMs - cliNowMs() + 999) / 1000)
-                                                       : 0);
+        fprintf(stderr, "vexo-mon: every telemetry lease of %s is taken; asking again in %lld s\n", a.host,
+                std::max(0LL, sub.nextAskMs - cliNowMs() + 999) / 1000);
         break;
     case MonLeaseEvent::Leased: fprintf(stderr, "vexo-mon: telemetry lease from %s granted\n", a.host); break;
     case MonLeaseEvent::None: break;
