@@ -17,6 +17,7 @@
 
 #include "ByteArray.h"
 #include "base.h"
+#include "vexo_lease.h"
 #include "vexo_wire.h"
 
 // Copies of the records at the start of a view's bytes, and back.
@@ -120,6 +121,7 @@ struct VEXOchargeState {
     sockaddr_in to;          // telemetry destination
     std::array<char, 256> IPADRS;
     std::int32_t toPort;
+    VEXOleaseTable leases; // subscribers besides the command-1 peer
 };
 
 // Starting values, and the command socket on UDP port 4000.

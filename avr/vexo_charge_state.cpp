@@ -19,6 +19,7 @@ void VEXOchargeState_Init(VEXOchargeState* state, std::int32_t targetI, std::int
     state->numSamples = 0;
     state->txSocket = -1;
     state->last_t = 0;
+    VEXOleasesInit(&state->leases);
     // On all addresses unless --listen named one.
     state->rxSocket = netUDPbind(VEXO_UDP_PORT, vexoField.listen.s_addr);
 }

@@ -1,4 +1,4 @@
-// The UDP command channel on port 4000: telemetry on and off, new targets.
+// The UDP command channel on port 4000: telemetry on and off, leases, new targets.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -87,6 +87,9 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
                        oldMa, state->masterI / 1000, oldOn, state->time_on, oldOff, state->time_off, by);
         break;
     }
+    case VEXO_CMD_SUBSCRIBE:
+    case VEXO_CMD_RENEW:
+    case VEXO_CMD_UNSUBSCRIBE: VEXOleaseCommand(&state->leases, state->rxSocket, cmd, from, time(nullptr)); break;
     default: break;
     }
 }

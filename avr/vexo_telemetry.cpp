@@ -58,6 +58,7 @@ void VEXOUDPlogUpdate(VEXOchargeState* state, const VEXOreply* rep, time_t t)
             vexoInfo info = VEXOinfo_Make(state, rep);
             if (state->txSocket >= 0)
                 netUDPtx(state->txSocket, BAR(&info, sizeof info), &state->to);
+            VEXOleasesSend(&state->leases, state->rxSocket, info, t);
             state->numSamples = 0;
         }
         state->last_t = t;

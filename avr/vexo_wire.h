@@ -7,8 +7,8 @@
 // VEXOrequest (13 bytes, host to board) and VEXOreply (19 bytes, board to
 // host) travel packed and little-endian inside serial frames (the framing
 // bytes are in serial.h). vexoInfo (104 bytes) is the telemetry datagram and
-// VEXOUDPcommand (16 bytes) the command datagram. Packed members are copied,
-// never pointed at.
+// VEXOUDPcommand (16 bytes) the command datagram; VEXOleaseReply (12 bytes)
+// answers the lease commands. Packed members are copied, never pointed at.
 #pragma once
 
 #include <array>
@@ -119,7 +119,18 @@ enum VEXOcommandNumber : std::int32_t {
     VEXO_CMD_TELEMETRY_OFF = 2, // stop the telemetry
     VEXO_CMD_SET_CURRENT = 3,   // charge continuously at cmd3.targetI mA
     VEXO_CMD_SET_CYCLE = 4,     // charge at cmd4.targetI mA, on time_on s, off time_off s
+    // Leased subscriptions, beside the one peer of commands 1 and 2:
+    VEXO_CMD_SUBSCRIBE = 10,   // ask for a cookie, sent to the sender at port lease.port
+    VEXO_CMD_RENEW = 11,       // start or renew a lease of lease.lease s, echoing lease.cookie
+    VEXO_CMD_UNSUBSCRIBE = 12, // end the lease of lease.port, echoing lease.cookie
 };
+
+// Leased subscribers the supervisor serves at once, besides the command-1 peer.
+constexpr int VEXO_LEASES_MAX = 8;
+// Lease lengths are cut to 1 ... VEXO_LEASE_MAX_S seconds.
+constexpr int VEXO_LEASE_MAX_S = 300;
+// A cookie is good in the slot of this many seconds it was made in and the next.
+constexpr int VEXO_COOKIE_SLOT_S = 60;
 
 #pragma pack(push, 1)
 struct vexoInfo {
@@ -150,6 +161,12 @@ struct command4 {
     std::int32_t time_off;
 };
 
+struct commandLease {
+    std::int32_t port;    // the subscriber's telemetry port, at the sender's address
+    std::int32_t lease;   // seconds wanted (renew)
+    std::uint32_t cookie; // as the last VEXOleaseReply to that address and port carried it
+};
+
 struct VEXOUDPcommand {
     std::int32_t command;
     union {
@@ -157,7 +174,18 @@ struct VEXOUDPcommand {
         command2 cmd2;
         command3 cmd3;
         command4 cmd4;
+        commandLease lease;
     };
+};
+
+// The supervisor's answer to SUBSCRIBE and RENEW, sent to the address and
+// port of the lease. command VEXO_CMD_SUBSCRIBE: a cookie offered (lease is
+// the longest lease granted); VEXO_CMD_RENEW: the lease granted in seconds,
+// 0 when every lease is taken. cookie is the one to echo next.
+struct VEXOleaseReply {
+    std::int32_t command;
+    std::int32_t lease;
+    std::uint32_t cookie;
 };
 #pragma pack(pop)
 
@@ -171,6 +199,10 @@ static_assert(offsetof(vexoInfo, reserved) == 36);
 static_assert(sizeof(VEXOUDPcommand) == 16 && offsetof(VEXOUDPcommand, cmd1) == 4);
 static_assert(offsetof(VEXOUDPcommand, cmd4) + offsetof(command4, time_on) == 8);
 static_assert(offsetof(VEXOUDPcommand, cmd4) + offsetof(command4, time_off) == 12);
+static_assert(offsetof(VEXOUDPcommand, lease) == 4 && offsetof(commandLease, lease) == 4);
+static_assert(offsetof(commandLease, cookie) == 8);
+static_assert(sizeof(VEXOleaseReply) == 12 && offsetof(VEXOleaseReply, lease) == 4);
+static_assert(offsetof(VEXOleaseReply, cookie) == 8);
 
 // Bytes a command datagram must carry before its fields are read; 0 for a
 // number that is no command.
@@ -181,6 +213,9 @@ constexpr int VEXOcommandLength(std::int32_t command)
     case VEXO_CMD_TELEMETRY_OFF: return 4;
     case VEXO_CMD_SET_CURRENT: return 4 + sizeof(command3);
     case VEXO_CMD_SET_CYCLE: return 4 + sizeof(command4);
+    case VEXO_CMD_SUBSCRIBE: return 4 + offsetof(commandLease, cookie);
+    case VEXO_CMD_RENEW:
+    case VEXO_CMD_UNSUBSCRIBE: return 4 + sizeof(commandLease);
     default: return 0;
     }
 }
@@ -193,6 +228,7 @@ constexpr bool VEXOcommandWellFormed(const VEXOUDPcommand& cmd, int len)
 }
 static_assert(VEXOcommandLength(1) == 8 && VEXOcommandLength(2) == 4);
 static_assert(VEXOcommandLength(3) == 8 && VEXOcommandLength(4) == 16);
+static_assert(VEXOcommandLength(10) == 12 && VEXOcommandLength(11) == 16 && VEXOcommandLength(12) == 16);
 
 // Flag bits of vexoInfo: 1 always means on or true.
 namespace vexoFlag1 {

@@ -1,8 +1,10 @@
 // vexo-fleet-sim: many charging supervisors in one process, for the
 // exporter's tests and benchmarks. Board i answers on address FIRST + i
 // (loopback addresses: 127.0.0.0/8 is local as a whole), takes commands 1 to
-// 4 on its UDP port and, once subscribed, sends its telemetry once a second,
-// the fleet spread over the second in ten slices. Lines on standard input
+// 4 and the lease commands (up to VEXO_LEASES_MAX leases, with the cookie
+// round trip) on its UDP port and, once subscribed, sends its telemetry once
+// a second, the fleet spread over the second in ten slices. --old behaves as
+// a supervisor older than the leases: it ignores their commands. Lines on standard input
 // switch a board's line power: "battery ADDRESS", "line ADDRESS".
 #include <algorithm>
 #include <cerrno>
@@ -18,11 +20,13 @@
 #include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "cli.h"
 #include "net.h"
+#include "siphash.h"
 #include "vexo_wire.h"
 
 constexpr int SLICES = 10; // sends per second, each to a tenth of the fleet
@@ -32,16 +36,23 @@ static volatile sig_atomic_t stopSignal = 0;
 static void onSignal(int sig) { stopSignal = sig; }
 
 static const char usage[] =
-    "Usage: vexo-fleet-sim [--boards N] [--first A.B.C.D] [--port P] [--seconds S] [--on-battery K]\n"
+    "Usage: vexo-fleet-sim [--boards N] [--first A.B.C.D] [--port P] [--seconds S] [--on-battery K] [--old]\n"
     "Simulates N supervisors (default 100) on the addresses from FIRST (default\n"
     "127.1.0.1) up, each on UDP port P (default %d); every K-th board runs on its\n"
     "battery (default: none). Ends after S seconds (default: on SIGINT or SIGTERM)\n"
-    "and prints what it received and sent. Standard input takes the commands\n"
+    "and prints what it received and sent. --old: the lease commands are ignored,\n"
+    "as by a supervisor older than them. Standard input takes the commands\n"
     "\"battery A.B.C.D\" and \"line A.B.C.D\": that board's line power fails or returns.\n";
+
+struct SimLease {
+    sockaddr_in to{};
+    time_t until = 0;
+};
 
 struct SimBoardPeer {
     bool subscribed = false;
     sockaddr_in to{}; // the subscriber
+    std::vector<SimLease> leases; // at most VEXO_LEASES_MAX
     std::int32_t targetMa = 250;
     bool onBattery = false;
 };
@@ -50,15 +61,92 @@ struct FleetSim {
     int fd = -1;
     std::uint32_t first = 0; // host order
     std::vector<SimBoardPeer> boards;
-    long commands = 0, strays = 0, sent = 0, sendErrors = 0;
+    long commands = 0, strays = 0, sent = 0, sendErrors = 0, refused = 0;
+    bool old = false; // ignores the lease commands
+    SipKey secret{};
 };
+
+// Sends one datagram from board i's address to to.
+static void sendFrom(FleetSim* s, std::uint32_t i, const sockaddr_in& to, const void* data, size_t len)
+{
+    alignas(cmsghdr) unsigned char ctl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    iovec iov{const_cast<void*>(data), len};
+    msghdr m{};
+    m.msg_name = const_cast<sockaddr_in*>(&to);
+    m.msg_namelen = sizeof to;
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl;
+    m.msg_controllen = sizeof ctl;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo pi{};
+    pi.ipi_spec_dst.s_addr = htonl(s->first + i);
+    std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
+    if (sendmsg(s->fd, &m, MSG_DONTWAIT) < 0)
+        s->sendErrors++;
+}
+
+// The cookie of to in the time slot of now, as the supervisor makes it.
+static std::uint32_t cookieOf(const FleetSim* s, const sockaddr_in& to, time_t now)
+{
+    const std::uint64_t slot = static_cast<std::uint64_t>(now / VEXO_COOKIE_SLOT_S);
+    unsigned char msg[14];
+    std::memcpy(msg, &to.sin_addr.s_addr, 4);
+    std::memcpy(msg + 4, &to.sin_port, 2);
+    for (int k = 0; k < 8; k++)
+        msg[6 + k] = static_cast<unsigned char>(slot >> (8 * k));
+    return static_cast<std::uint32_t>(sipHash24(s->secret, msg, sizeof msg));
+}
+
+// SUBSCRIBE, RENEW and UNSUBSCRIBE for board i.
+static void takeLeaseCommand(FleetSim* s, std::uint32_t i, const VEXOUDPcommand& cmd, const sockaddr_in& from)
+{
+    const commandLease args = cmd.lease;
+    if (args.port <= 0 || args.port > 65535)
+        return;
+    SimBoardPeer& b = s->boards[i];
+    sockaddr_in to = from;
+    to.sin_port = htons(static_cast<uint16_t>(args.port));
+    const time_t now = time(nullptr);
+    const std::uint32_t cookie = cookieOf(s, to, now);
+    const bool proven = args.cookie == cookie || args.cookie == cookieOf(s, to, now - VEXO_COOKIE_SLOT_S);
+    auto same = [&](const SimLease& l) {
+        return l.to.sin_addr.s_addr == to.sin_addr.s_addr && l.to.sin_port == to.sin_port;
+    };
+    std::erase_if(b.leases, [&](const SimLease& l) { return l.until <= now; });
+    const auto it = std::find_if(b.leases.begin(), b.leases.end(), same);
+    VEXOleaseReply r{VEXO_CMD_SUBSCRIBE, VEXO_LEASE_MAX_S, cookie};
+    if (cmd.command == VEXO_CMD_UNSUBSCRIBE) {
+        if (proven && it != b.leases.end())
+            b.leases.erase(it);
+        return;
+    }
+    if (cmd.command == VEXO_CMD_RENEW && proven) {
+        const std::int32_t seconds = std::clamp(args.lease, 1, VEXO_LEASE_MAX_S);
+        r = VEXOleaseReply{VEXO_CMD_RENEW, seconds, cookie};
+        if (it != b.leases.end())
+            it->until = now + seconds;
+        else if (b.leases.size() < VEXO_LEASES_MAX)
+            b.leases.push_back(SimLease{to, now + seconds});
+        else {
+            r.lease = 0;
+            s->refused++;
+        }
+    }
+    sendFrom(s, i, to, &r, sizeof r);
+}
 
 static void takeCommand(FleetSim* s, std::uint32_t dst, const sockaddr_in& from, const unsigned char* data, size_t len)
 {
     const std::uint32_t i = ntohl(dst) - s->first;
     VEXOUDPcommand cmd{};
     std::memcpy(&cmd, data, std::min(len, sizeof cmd));
-    if (i >= s->boards.size() || !VEXOcommandWellFormed(cmd, static_cast<int>(len))) {
+    const bool leaseCommand =
+        cmd.command == VEXO_CMD_SUBSCRIBE || cmd.command == VEXO_CMD_RENEW || cmd.command == VEXO_CMD_UNSUBSCRIBE;
+    if (i >= s->boards.size() || !VEXOcommandWellFormed(cmd, static_cast<int>(len)) || (s->old && leaseCommand)) {
         s->strays++;
         return;
     }
@@ -73,6 +161,12 @@ static void takeCommand(FleetSim* s, std::uint32_t dst, const sockaddr_in& from,
     case VEXO_CMD_TELEMETRY_OFF: b.subscribed = false; break;
     case VEXO_CMD_SET_CURRENT: b.targetMa = cmd.cmd3.targetI; break;
     case VEXO_CMD_SET_CYCLE: b.targetMa = cmd.cmd4.targetI; break;
+    case VEXO_CMD_SUBSCRIBE:
+    case VEXO_CMD_RENEW:
+    case VEXO_CMD_UNSUBSCRIBE:
+        if (!s->old)
+            takeLeaseCommand(s, i, cmd, from);
+        break;
     default: break;
     }
 }
@@ -144,16 +238,14 @@ static void sendSlice(FleetSim* s, int slice)
         }
         n = 0;
     };
-    for (std::size_t i = static_cast<std::size_t>(slice); i < s->boards.size(); i += SLICES) {
-        if (!s->boards[i].subscribed)
-            continue;
+    auto add = [&](std::size_t i, sockaddr_in* to) {
         infos[n] = telemetryOf(s, i, now);
         iov[n] = iovec{&infos[n], sizeof infos[n]};
         msgs[n] = mmsghdr{};
         msgs[n].msg_hdr.msg_iov = &iov[n];
         msgs[n].msg_hdr.msg_iovlen = 1;
-        msgs[n].msg_hdr.msg_name = &s->boards[i].to;
-        msgs[n].msg_hdr.msg_namelen = sizeof s->boards[i].to;
+        msgs[n].msg_hdr.msg_name = to;
+        msgs[n].msg_hdr.msg_namelen = sizeof *to;
         msgs[n].msg_hdr.msg_control = ctl[n];
         msgs[n].msg_hdr.msg_controllen = sizeof ctl[n];
         cmsghdr* c = CMSG_FIRSTHDR(&msgs[n].msg_hdr);
@@ -165,6 +257,14 @@ static void sendSlice(FleetSim* s, int slice)
         std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
         if (++n == BATCH)
             flush();
+    };
+    for (std::size_t i = static_cast<std::size_t>(slice); i < s->boards.size(); i += SLICES) {
+        SimBoardPeer& b = s->boards[i];
+        if (b.subscribed)
+            add(i, &b.to);
+        std::erase_if(b.leases, [&](const SimLease& l) { return l.until <= now; });
+        for (auto& l : b.leases)
+            add(i, &l.to);
     }
     flush();
 }
@@ -211,6 +311,7 @@ int main(int argc, char** argv)
 {
     long boards = 100, port = VEXO_UDP_PORT, onBattery = 0;
     double seconds = 0;
+    bool old = false;
     in_addr first{};
     inet_pton(AF_INET, "127.1.0.1", &first);
     static const option opts[] = {{"boards", required_argument, nullptr, 'n'},
@@ -218,6 +319,7 @@ int main(int argc, char** argv)
                                   {"port", required_argument, nullptr, 'p'},
                                   {"seconds", required_argument, nullptr, 's'},
                                   {"on-battery", required_argument, nullptr, 'b'},
+                                  {"old", no_argument, nullptr, 'o'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {nullptr, 0, nullptr, 0}};
     int c;
@@ -229,6 +331,7 @@ int main(int argc, char** argv)
         case 'p': ok &= cliParseLong(optarg, 1, 65535, &port); break;
         case 's': ok &= cliParseNumber(optarg, 0, 1e6, &seconds); break;
         case 'b': ok &= cliParseLong(optarg, 0, 1000000, &onBattery); break;
+        case 'o': old = true; break;
         case 'h': printf(usage, VEXO_UDP_PORT); return 0;
         default: ok = false; break;
         }
@@ -238,6 +341,8 @@ int main(int argc, char** argv)
         return 2;
     }
     FleetSim s;
+    s.old = old;
+    getrandom(s.secret.data(), s.secret.size(), 0);
     s.first = ntohl(first.s_addr);
     s.boards.resize(static_cast<std::size_t>(boards));
     for (std::size_t i = 0; onBattery > 0 && i < s.boards.size(); i += static_cast<std::size_t>(onBattery))
@@ -272,12 +377,18 @@ int main(int argc, char** argv)
             nextSlice += 1000 / SLICES;
         }
     }
+    const time_t end = time(nullptr);
     const auto subscribed =
         std::count_if(s.boards.begin(), s.boards.end(), [](const SimBoardPeer& b) { return b.subscribed; });
+    long leased = 0;
+    for (const auto& b : s.boards)
+        leased += std::count_if(b.leases.begin(), b.leases.end(), [&](const SimLease& l) { return l.until > end; });
     fprintf(stderr,
             "vexo-fleet-sim: %ld boards, %ld subscribed at the end, %ld commands, %ld stray datagrams, %ld sent, %ld "
             "not sent\n",
             boards, static_cast<long>(subscribed), s.commands, s.strays, s.sent, s.sendErrors);
+    if (!s.old)
+        fprintf(stderr, "vexo-fleet-sim: %ld leases at the end, %ld refused\n", leased, s.refused);
     close(s.fd);
     return 0;
 }

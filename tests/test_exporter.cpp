@@ -3,6 +3,7 @@
 // process's private network namespace.
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "fleet.h"
 #include "helpers.h"
 #include "http_helpers.h"
+#include "lease.h"
 #include "metrics.h"
 
 #include <prometheus/text_serializer.h>
@@ -169,6 +171,91 @@ TEST(Reask, OnlyLongUnbrokenTelemetryEndsTheBackOff)
     for (long long t = 22000; t <= 152000; t += 1000)
         heard.push_back(t);
     EXPECT_EQ(asksUntil(160000, heard), (std::vector<long long>{3000, 9000, 21000, 155000}));
+}
+
+// An answer of the supervisor to the lease commands, as the datagram carries it.
+static bool leaseAnswer(MonLease* s, std::int32_t command, std::int32_t lease, std::uint32_t cookie, long long now,
+                        MonLeaseEvent* event)
+{
+    const VEXOleaseReply r{command, lease, cookie};
+    unsigned char bytes[sizeof r];
+    std::memcpy(bytes, &r, sizeof r);
+    return monLeaseAnswer(s, bytes, sizeof bytes, now, event);
+}
+
+// The MON_SEND_ bits of each tick every 100 ms in [from, to) that sent any, keyed by time.
+static std::vector<std::pair<long long, unsigned>> leaseSends(MonLease* s, long long from, long long to)
+{
+    std::vector<std::pair<long long, unsigned>> out;
+    for (long long t = from; t < to; t += 100) {
+        MonLeaseEvent e;
+        if (const unsigned bits = monLeaseTick(s, t, &e))
+            out.emplace_back(t, bits);
+    }
+    return out;
+}
+
+TEST(Lease, AnOlderSupervisorGetsCommandOneThenANewerOneALeaseThatIsRenewedAndEnded)
+{
+    using Sends = std::vector<std::pair<long long, unsigned>>;
+    MonLease s;
+    monLeaseStart(&s, 0);
+    // Three unanswered SUBSCRIBEs a second apart, then command 1.
+    EXPECT_EQ(leaseSends(&s, 0, 3000),
+              (Sends{{0, MON_SEND_SUBSCRIBE}, {1000, MON_SEND_SUBSCRIBE}, {2000, MON_SEND_SUBSCRIBE}}));
+    MonLeaseEvent e;
+    EXPECT_EQ(monLeaseTick(&s, 3000, &e), MON_SEND_ON);
+    EXPECT_EQ(e, MonLeaseEvent::Fallback);
+    EXPECT_EQ(monLeaseEnd(&s), MON_SEND_OFF) << "command 2 only after command 1";
+    // Silent 3 s: command 1 again, and a try of the lease.
+    EXPECT_EQ(leaseSends(&s, 3100, 6000), Sends{});
+    EXPECT_EQ(monLeaseTick(&s, 6000, &e), MON_SEND_ON | MON_SEND_SUBSCRIBE);
+    EXPECT_EQ(e, MonLeaseEvent::Silent);
+    EXPECT_EQ(s.silentMs, 3000);
+    // A newer supervisor answers: RENEW with its cookie, then command 2 once the lease is granted.
+    EXPECT_FALSE(leaseAnswer(&s, VEXO_CMD_SET_CURRENT, 30, 1, 6100, &e)) << "no answer";
+    ASSERT_TRUE(leaseAnswer(&s, VEXO_CMD_SUBSCRIBE, 300, 0xABCD1234u, 6100, &e));
+    EXPECT_EQ(monLeaseTick(&s, 6100, &e), MON_SEND_RENEW);
+    const VEXOUDPcommand renew = monLeaseCommand(&s, MON_SEND_RENEW, 4321);
+    unsigned char bytes[sizeof renew];
+    std::memcpy(bytes, &renew, sizeof renew);
+    EXPECT_EQ(hex(std::vector<unsigned char>(bytes, bytes + sizeof bytes)),
+              "0B 00 00 00 E1 10 00 00 1E 00 00 00 34 12 CD AB");
+    ASSERT_TRUE(leaseAnswer(&s, VEXO_CMD_RENEW, 30, 0x00BEEF00u, 6200, &e));
+    EXPECT_EQ(e, MonLeaseEvent::Leased);
+    EXPECT_EQ(monLeaseTick(&s, 6200, &e), MON_SEND_OFF);
+    // Telemetry every second; RENEW at a third of the 30 s granted, with the latest cookie.
+    for (long long t = 6300; t < 40000; t += 1000)
+        monLeaseHeard(&s, t);
+    EXPECT_EQ(leaseSends(&s, 6300, 16300), (Sends{{16200, MON_SEND_RENEW}}));
+    EXPECT_EQ(monLeaseCommand(&s, MON_SEND_RENEW, 4321).lease.cookie, 0x00BEEF00u);
+    ASSERT_TRUE(leaseAnswer(&s, VEXO_CMD_RENEW, 30, 0x00BEEF00u, 16300, &e));
+    EXPECT_EQ(e, MonLeaseEvent::None);
+    EXPECT_EQ(leaseSends(&s, 16400, 26400), (Sends{{26300, MON_SEND_RENEW}}));
+    EXPECT_EQ(monLeaseEnd(&s), MON_SEND_UNSUBSCRIBE) << "no command 2 after a lease";
+}
+
+TEST(Lease, AFullTableIsAskedAgainWithTheBackOffAndNeverWithCommandOne)
+{
+    using Sends = std::vector<std::pair<long long, unsigned>>;
+    MonLease s;
+    monLeaseStart(&s, 0);
+    MonLeaseEvent e;
+    EXPECT_EQ(monLeaseTick(&s, 0, &e), MON_SEND_SUBSCRIBE);
+    long long t = 0;
+    std::vector<long long> asks;
+    for (int round = 0; round < 4; round++) {
+        ASSERT_TRUE(leaseAnswer(&s, VEXO_CMD_SUBSCRIBE, 300, 7, t + 100, &e));
+        EXPECT_EQ(monLeaseTick(&s, t + 100, &e), MON_SEND_RENEW);
+        ASSERT_TRUE(leaseAnswer(&s, VEXO_CMD_RENEW, 0, 7, t + 200, &e));
+        EXPECT_EQ(e, MonLeaseEvent::Refused);
+        const Sends next = leaseSends(&s, t + 300, t + 70000);
+        ASSERT_FALSE(next.empty());
+        EXPECT_EQ(next[0].second, MON_SEND_SUBSCRIBE) << "never command 1 to a supervisor that answers";
+        t = next[0].first;
+        asks.push_back(t);
+    }
+    EXPECT_EQ(asks, (std::vector<long long>{3200, 9400, 21600, 45800}));
 }
 
 // ---- The metrics text -----------------------------------------------------
@@ -351,10 +438,12 @@ protected:
     std::string dir = tmp.path();
     Background fleet;
     Background exporter;
+    Background mon;
 
     void SetUp() override { REQUIRE_PRIVATE_NET(); }
     void TearDown() override
     {
+        stopProgram(&mon);
         stopProgram(&exporter);
         stopProgram(&fleet);
     }
@@ -443,6 +532,54 @@ TEST_F(Exporter, SighupReadsTheFileAgainAndTheEndStopsEveryBoard)
     const std::string fleetLog = readFile(dir + "/fleet.txt");
     EXPECT_EQ(fleetLog.find("vexo-fleet-sim: 4 boards, 0 subscribed at the end, "), 0u)
         << "b was stopped when dropped, the rest at the end: " << fleetLog;
+    EXPECT_NE(fleetLog.find("\nvexo-fleet-sim: 0 leases at the end, 0 refused\n"), std::string::npos)
+        << "b's lease ended when dropped, the others' at the end: " << fleetLog;
+}
+
+TEST_F(Exporter, AgainstAnOlderSupervisorBothFallBackToCommandOneAndTakeItFromEachOtherOnlyAtTheirBackOff)
+{
+    fleet = startProgram({fleetSimPath(), "--boards", "1", "--old"}, {}, dir + "/fleet.txt");
+    startExporter({"127.1.0.1=a"});
+    std::string text;
+    ASSERT_TRUE(waitFor([&] { return metric(text = scrape(), "vexo_up{board=\"a\"}") == 1; }, 10000)) << text;
+    EXPECT_NE(
+        readFile(dir + "/exporter.txt")
+            .find("vexo-exporter: board a: 127.1.0.1 does not answer the lease commands; asking with command 1\n"),
+        std::string::npos)
+        << readFile(dir + "/exporter.txt");
+    waitFor([] { return false; }, 3000); // steady telemetry to the exporter
+    mon = startProgram({std::string(VEXO_BIN_DIR) + "/tools/vexo-mon", "--csv", "127.1.0.1"}, {}, dir + "/mon.txt");
+    const std::string said = "vexo-mon: telemetry from 127.1.0.1 stopped right after arriving steadily; another "
+                             "subscriber may have taken it over (asking again with a back-off up to 60 s)\n";
+    ASSERT_TRUE(waitFor(
+        [&] {
+            text = scrape();
+            return metric(text, "vexo_telemetry_takeovers_total{board=\"a\"}") >= 1 &&
+                   readFile(dir + "/mon.txt").find(said) != std::string::npos;
+        },
+        25000))
+        << text << readFile(dir + "/mon.txt");
+    const std::string monText = readFile(dir + "/mon.txt");
+    EXPECT_NE(monText.find("vexo-mon: 127.1.0.1 does not answer the lease commands; asking with command 1\n"),
+              std::string::npos)
+        << monText;
+    EXPECT_NE(readFile(dir + "/exporter.txt")
+                  .find("vexo-exporter: board a: telemetry stopped right after arriving steadily; another "
+                        "subscriber may have taken it over\n"),
+              std::string::npos);
+    // Within these seconds each asked back at 3 s, then 6 s, then 12 s at the most.
+    EXPECT_LE(metric(text, "vexo_telemetry_reasks_total{board=\"a\"}"), 3) << text;
+    size_t asks = 0;
+    for (size_t at = 0; (at = monText.find("asking 127.1.0.1 again", at)) != std::string::npos; at++)
+        asks++;
+    EXPECT_LE(asks, 3u) << monText;
+    // Both used command 1, so both send command 2 on the way out.
+    EXPECT_EQ(terminate(&mon), 0);
+    EXPECT_EQ(terminate(&exporter), 0);
+    EXPECT_EQ(terminate(&fleet), 0);
+    const std::string fleetLog = readFile(dir + "/fleet.txt");
+    EXPECT_EQ(fleetLog.find("vexo-fleet-sim: 1 boards, 0 subscribed at the end, "), 0u) << fleetLog;
+    EXPECT_EQ(fleetLog.find("leases at the end"), std::string::npos) << fleetLog;
 }
 
 TEST_F(Exporter, StrayAndMalformedDatagramsAreCountedNotShown)

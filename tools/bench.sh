@@ -7,6 +7,8 @@
 #     CPU time and system calls per board reply, heap allocations after the
 #     first second, peak RSS (in a private network namespace when root); then
 #     the same with a one-shot "vexo" through its control socket every 0.1 s;
+#     without telemetry subscribers and with 8 vexo-mon holding a lease each;
+#     BENCH_SUPERVISOR_ONLY=1 stops after this section;
 #     with BENCH_BASELINE=REV the same figures for vexo as built from git
 #     revision REV, for a before-and-after table; then once more with
 #     --ups-file and a reader on its pipe in the NUT driver's place;
@@ -43,11 +45,14 @@ echo
 echo "== 2. End to end against the simulator, 20 ms interval (31 runs each)"
 "$B/bench/bench_e2e" "$B/vexo" 31
 
-supervisor() { # vexo-binary label [ups|oneshots]: "ups", --ups-file and a reader on its pipe; "oneshots", one-shots through it
+supervisor() { # vexo-binary label [ups|oneshots|leases]: "ups", --ups-file and a reader on its pipe;
+               # "oneshots", one-shots through its control socket; "leases", 8 vexo-mon holding a lease each
 V=$1
 mode=${3:-}
+subs=0
+[ "$mode" != leases ] || subs=8
 echo
-echo "== 3. Charging supervisor ($2), ${seconds} s at a 10 ms interval"
+echo "== 3. Charging supervisor ($2), ${seconds} s at a 10 ms interval, $subs telemetry subscribers"
 work=$(mktemp -d)
 extra=""
 reader=""
@@ -71,12 +76,28 @@ printf '#!/bin/sh\necho "\$*" >> "$work/shutdown.log"\n' > "$work/bin/shutdown";
 "$B/sim/vexo-sim" --interval 10 --link "$work/tty" --record "$work/rec.txt" </dev/null 2>"$work/sim.log" &
 sim=\$!
 until [ -L "$work/tty" ]; do sleep 0.02; done
+# vexo-mon watchers, each with a lease of its own, for the window of one run.
+watchers() {
+    i=0
+    while [ \$i -lt $subs ]; do
+        "$B/tools/vexo-mon" --seconds \$(($seconds + 5)) 127.0.0.1 > /dev/null 2>&1 &
+        echo \$! >> "$work/mon.pids"
+        i=\$((i + 1))
+    done
+    [ $subs -eq 0 ] || sleep 2
+}
+endWatchers() {
+    [ -f "$work/mon.pids" ] || return 0
+    while read -r p; do kill \$p 2>/dev/null || true; wait \$p 2>/dev/null || true; done < "$work/mon.pids"
+    rm -f "$work/mon.pids"
+}
 # First run, untouched: CPU time over the window, and peak RSS.
 PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" VEXO_CONTROL_DIR="$work" "$V" $extra --charge 200 &
 sup=\$!
 $reader
 until [ "\$(wc -l < "$work/rec.txt" 2>/dev/null || echo 0)" -ge 3 ]; do sleep 0.02; done
 sleep 1
+watchers
 $load
 cpu0=\$(cut -d' ' -f1 /proc/\$sup/schedstat)
 u0=\$(awk '{print \$14}' /proc/\$sup/stat)
@@ -89,6 +110,7 @@ $unload
 hwm=\$(awk '/VmHWM/ {print \$2}' /proc/\$sup/status)
 anon=\$(awk '/RssAnon/ {print \$2}' /proc/\$sup/status)
 pss=\$(awk '/^Pss:/ {print \$2}' /proc/\$sup/smaps_rollup)
+endWatchers
 kill \$sup; wait \$sup 2>/dev/null || true
 # Second run: every heap allocation logged, system calls counted by strace.
 PATH="$work/bin:\$PATH" VEXO_DEVICE="$work/tty" VEXO_CONTROL_DIR="$work" LD_PRELOAD="$B/bench/libmalloc_count.so" \
@@ -97,11 +119,13 @@ sup=\$!
 $reader
 until [ "\$(wc -l < "$work/rec.txt")" -ge \$((r1 + 3)) ]; do sleep 0.02; done
 sleep 1
+watchers
 before=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
 $load
 timeout -s INT $seconds strace -c -o "$work/strace.txt" -p \$sup 2>/dev/null || true
 $unload
 after=\$(wc -l < "$work/malloc.log" 2>/dev/null || echo 0)
+endWatchers
 kill \$sup; wait \$sup 2>/dev/null || true
 kill \$sim; wait \$sim 2>/dev/null || true
 echo "\$before \$after \$cpu0 \$cpu1 \$hwm \$((r1 - r0)) \$anon \$pss \$((u1 - u0))" > "$work/figures"
@@ -137,10 +161,13 @@ if [ -n "${BENCH_BASELINE:-}" ]; then
     cmake --build "$base/build" --target vexo -j"$jobs" >/dev/null
     supervisor "$base/build/vexo" "before: $(git rev-parse --short "$BENCH_BASELINE")"
 fi
-supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree)"
-supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree), --ups-file with a reader" ups
-supervisor "$B/vexo" "$(git rev-parse --short HEAD 2>/dev/null || echo this tree), one-shots every 0.1 s" oneshots
+here=$(git rev-parse --short HEAD 2>/dev/null || echo this tree)
+supervisor "$B/vexo" "$here"
+supervisor "$B/vexo" "$here, --ups-file with a reader" ups
+supervisor "$B/vexo" "$here, one-shots every 0.1 s" oneshots
+supervisor "$B/vexo" "$here, 8 telemetry subscribers" leases
 [ -n "${BENCH_BASELINE:-}" ] && rm -rf "$base"
+[ -z "${BENCH_SUPERVISOR_ONLY:-}" ] || exit 0
 
 echo
 echo "== 4. Binary size (stripped) and shared libraries"

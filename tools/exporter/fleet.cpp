@@ -157,6 +157,49 @@ static void sendCommand(Fleet* f, FleetBoard* b, const VEXOUDPcommand& cmd)
     }
 }
 
+// Sends the datagrams of the MON_SEND_ bits of send, in their order.
+static void sendBits(Fleet* f, FleetBoard* b, unsigned send)
+{
+    for (unsigned bit = 1; bit <= MON_SEND_OFF; bit <<= 1)
+        if (send & bit)
+            sendCommand(f, b, monLeaseCommand(&b->sub, bit, f->localPort));
+}
+
+// Counts and logs what the board's subscription went through.
+static void boardEvent(Fleet* f, FleetBoard* b, MonLeaseEvent event)
+{
+    const char* label = b->entry.label.c_str();
+    switch (event) {
+    case MonLeaseEvent::Silent:
+        b->row.reasks++;
+        b->up = false;
+        if (b->sub.state == MonLeaseState::Legacy && b->sub.legacy.takenOver) {
+            b->row.takeovers++;
+            logf(f,
+                 "board %s: telemetry stopped right after arriving steadily; another subscriber may have taken it over",
+                 label);
+        }
+        if (!b->toldDown) {
+            b->toldDown = true;
+            logf(f, "board %s: no telemetry from %s for %lld s; asking again with a back-off up to %d s", label,
+                 b->entry.host.c_str(), b->sub.silentMs / 1000, MON_REASK_MAX_MS / 1000);
+        }
+        break;
+    case MonLeaseEvent::Fallback:
+        logf(f, "board %s: %s does not answer the lease commands; asking with command 1", label, b->entry.host.c_str());
+        break;
+    case MonLeaseEvent::Refused:
+        if (b->why.empty()) {
+            b->why = "every lease taken";
+            logf(f, "board %s: every telemetry lease of %s is taken; asking again with a back-off up to %d s", label,
+                 b->entry.host.c_str(), MON_REASK_MAX_MS / 1000);
+        }
+        break;
+    case MonLeaseEvent::Leased:
+    case MonLeaseEvent::None: break;
+    }
+}
+
 // The board's name did not resolve: said once per down period.
 static void unresolved(Fleet* f, FleetBoard* b)
 {
@@ -198,18 +241,22 @@ static bool resolveBoard(Fleet* f, FleetBoard* b)
     return false;
 }
 
-// The answer of the board's lookup, once it has come: the board is asked at
-// once when its name resolved.
-static void takeLookup(Fleet* f, FleetBoard* b)
+// The answer of the board's lookup, once it has come; true when its name
+// resolved to an address of its own: its lease is then asked for at once.
+static bool takeLookup(Fleet* f, FleetBoard* b, long long now)
 {
     const FleetLookupState state = fleetLookupPoll(b->lookup.get(), VEXO_UDP_PORT, &b->to);
     if (state == FleetLookupState::pending)
-        return;
+        return false;
     b->lookup.reset();
-    if (state == FleetLookupState::failed)
+    if (state == FleetLookupState::failed) {
         unresolved(f, b);
-    else if (claimAddress(f, b))
-        sendCommand(f, b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+        return false;
+    }
+    if (!claimAddress(f, b))
+        return false;
+    monLeaseStart(&b->sub, now);
+    return true;
 }
 
 void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long now)
@@ -250,7 +297,7 @@ void fleetSetBoards(Fleet* f, const std::vector<FleetEntry>& entries, long long 
             continue;
         FleetBoard& b = f->boards[i];
         if (b.asked && b.row.addr != 0)
-            sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+            sendBits(f, &b, monLeaseEnd(&b.sub));
         fleetLookupDrop(std::move(b.lookup), &f->parked);
     }
     f->boards = std::move(boards);
@@ -271,6 +318,11 @@ static void takeDatagram(Fleet* f, const sockaddr_in& from, const unsigned char*
         return;
     }
     FleetBoard& b = f->boards[it->second];
+    MonLeaseEvent event = MonLeaseEvent::None;
+    if (monLeaseAnswer(&b.sub, data, len, now, &event)) {
+        boardEvent(f, &b, event); // what it asks for goes out on the next tick
+        return;
+    }
     vexoInfo info;
     if (!monDecode(data, len, &info) || !monFinite(info)) {
         b.row.malformed++;
@@ -280,7 +332,7 @@ static void takeDatagram(Fleet* f, const sockaddr_in& from, const unsigned char*
     b.row.heard = true;
     b.row.lastHeardMs = now;
     b.row.datagrams++;
-    monSubscriptionHeard(&b.sub, now);
+    monLeaseHeard(&b.sub, now);
 }
 
 void fleetReceive(Fleet* f, long long now)
@@ -302,20 +354,23 @@ void fleetReceive(Fleet* f, long long now)
     }
 }
 
-// Asks a board that was never asked, or whose name did not resolve yet,
-// on the back-off schedule of a silent board.
-static void firstAsk(Fleet* f, FleetBoard* b, long long now)
+// Starts the subscription of a board that was never asked, or whose name
+// did not resolve yet, on the back-off schedule of a silent board; true once
+// the board is resolved and its lease may be asked for.
+static bool firstAsk(Fleet* f, FleetBoard* b, long long now)
 {
     if (!b->asked) {
-        monSubscriptionStart(&b->sub, now);
+        monLeaseStart(&b->sub, now);
         b->asked = true;
     } else {
         long long silentMs = 0;
-        if (!monSubscriptionDue(&b->sub, now, &silentMs))
-            return;
+        if (!monSubscriptionDue(&b->sub.legacy, now, &silentMs))
+            return false;
     }
-    if (resolveBoard(f, b))
-        sendCommand(f, b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+    if (!resolveBoard(f, b))
+        return false;
+    monLeaseStart(&b->sub, now);
+    return true;
 }
 
 void fleetTick(Fleet* f, long long now)
@@ -324,10 +379,8 @@ void fleetTick(Fleet* f, long long now)
     if (!f->parked.empty())
         fleetLookupSweep(&f->parked);
     for (auto& b : f->boards) {
-        if (b.lookup != nullptr) {
-            takeLookup(f, &b);
+        if (b.lookup != nullptr && !takeLookup(f, &b, now))
             continue;
-        }
         if (fleetRowUp(b.row, now) && !b.up) {
             if (b.toldDown) // a board's first telemetry goes unsaid
                 logf(f, "board %s: telemetry from %s again", b.entry.label.c_str(), b.entry.host.c_str());
@@ -335,27 +388,12 @@ void fleetTick(Fleet* f, long long now)
             b.toldDown = false;
             b.why.clear();
         }
-        if (!b.asked || b.row.addr == 0) {
-            firstAsk(f, &b, now);
+        if ((!b.asked || b.row.addr == 0) && !firstAsk(f, &b, now))
             continue;
-        }
-        long long silentMs = 0;
-        if (!monSubscriptionDue(&b.sub, now, &silentMs))
-            continue;
-        b.row.reasks++;
-        b.up = false;
-        if (b.sub.takenOver) {
-            b.row.takeovers++;
-            logf(f,
-                 "board %s: telemetry stopped right after arriving steadily; another subscriber may have taken it over",
-                 b.entry.label.c_str());
-        }
-        if (!b.toldDown) {
-            b.toldDown = true;
-            logf(f, "board %s: no telemetry from %s for %lld s; asking again with a back-off up to %d s",
-                 b.entry.label.c_str(), b.entry.host.c_str(), silentMs / 1000, MON_REASK_MAX_MS / 1000);
-        }
-        sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_ON, f->localPort));
+        MonLeaseEvent event = MonLeaseEvent::None;
+        const unsigned send = monLeaseTick(&b.sub, now, &event);
+        boardEvent(f, &b, event);
+        sendBits(f, &b, send);
     }
 }
 
@@ -367,7 +405,7 @@ void fleetClose(Fleet* f)
         std::lock_guard<std::mutex> lock(f->mu);
         for (auto& b : f->boards) {
             if (b.asked && b.row.addr != 0)
-                sendCommand(f, &b, monCommand(VEXO_CMD_TELEMETRY_OFF));
+                sendBits(f, &b, monLeaseEnd(&b.sub));
             fleetLookupDrop(std::move(b.lookup), &f->parked);
         }
         for (auto& l : f->parked)

@@ -2,12 +2,14 @@
 //
 // Each board is a host (name or dotted quad) with an optional label, the
 // value of the "board" label of its metrics. One UDP socket asks every board
-// for telemetry (command 1) and receives it; a datagram is matched to its
-// board by the sender's address. A board that stays silent is asked again
-// with the back-off of MonSubscription; a name that does not resolve is
-// tried again on the same schedule. Names are looked up without waiting
-// (lookup.h): a slow name server delays only the boards it should name. Every board gets command 2 when it is
-// dropped from the list and when the exporter ends.
+// for a telemetry lease (MonLease; command 1 when the board does not answer
+// the lease commands) and receives it; a datagram is matched to its board by
+// the sender's address. A board that stays silent is asked again with the
+// back-off of MonSubscription; a name that does not resolve is tried again
+// on the same schedule. Names are looked up without waiting (lookup.h): a
+// slow name server delays only the boards it should name. Every board's
+// lease ends (and command 2 goes to one that was asked with command 1) when
+// it is dropped from the list and when the exporter ends.
 //
 // The main thread owns a Fleet; fleetSnapshot may be called from any thread
 // (the metrics server's), it takes the lock for one copy of plain data.
@@ -22,6 +24,7 @@
 
 #include <netinet/in.h>
 
+#include "lease.h"
 #include "lookup.h"
 #include "telemetry.h"
 
@@ -71,8 +74,8 @@ inline bool fleetRowUp(const FleetRow& r, long long now) { return r.heard && now
 struct FleetBoard {
     FleetEntry entry;
     FleetRow row;
-    MonSubscription sub{};
-    bool asked = false;    // command 1 has gone out at least once
+    MonLease sub{};
+    bool asked = false;    // the subscription has started
     bool up = false;       // logged as up
     bool toldDown = false; // its silence was logged
     std::string why;       // reason logged for the present down state

@@ -1,4 +1,5 @@
 // vexo-mon: watch the charging supervisor's telemetry and steer it over UDP.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "cli.h"
 #include "net.h"
+#include "lease.h"
 #include "telemetry.h"
 
 static volatile sig_atomic_t stopSignal = 0;
@@ -124,6 +126,38 @@ static bool steeringCommand(const MonArgs& a, VEXOUDPcommand* cmd)
     return true;
 }
 
+// Sends the datagrams of the MON_SEND_ bits of send, in their order.
+static void sendLeaseCommands(int fd, const sockaddr_in& to, const MonLease& sub, unsigned send, int myPort)
+{
+    for (unsigned bit = 1; bit <= MON_SEND_OFF; bit <<= 1)
+        if (send & bit)
+            monSendCommand(fd, to, monLeaseCommand(&sub, bit, myPort));
+}
+
+// Tells standard error what the subscription went through.
+static void leaseEvent(const MonArgs& a, const MonLease& sub, MonLeaseEvent event)
+{
+    switch (event) {
+    case MonLeaseEvent::Silent:
+        if (sub.state == MonLeaseState::Legacy && sub.legacy.takenOver)
+            fprintf(stderr,
+                    "vexo-mon: telemetry from %s stopped right after arriving steadily; another subscriber "
+                    "may have taken it over (asking again with a back-off up to %d s)\n",
+                    a.host, MON_REASK_MAX_MS / 1000);
+        fprintf(stderr, "vexo-mon: no telemetry for %lld s, asking %s again\n", sub.silentMs / 1000, a.host);
+        break;
+    case MonLeaseEvent::Fallback:
+        fprintf(stderr, "vexo-mon: %s does not answer the lease commands; asking with command 1\n", a.host);
+        break;
+    case MonLeaseEvent::Refused:
+        fprintf(stderr, "vexo-mon: every telemetry lease of %s is taken; asking again in %lld s\n", a.host,
+                std::max(0LL, sub.nextAskMs - cliNowMs() + 999) / 1000);
+        break;
+    case MonLeaseEvent::Leased: fprintf(stderr, "vexo-mon: telemetry lease from %s granted\n", a.host); break;
+    case MonLeaseEvent::None: break;
+    }
+}
+
 // Prints the telemetry until a limit, a signal or a failed write; asks the
 // supervisor to stop sending at the end. Returns the exit status.
 static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
@@ -132,19 +166,20 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     socklen_t len = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
     const int myPort = ntohs(local.sin_port);
-    // Every way out sends command 2, so the supervisor stops sending: a
-    // closed pipe (SIGPIPE, then EPIPE) and a hang-up too.
+    // Every way out ends the lease (and sends command 2 after command 1), so
+    // the supervisor stops sending: a closed pipe (SIGPIPE, then EPIPE) and a hang-up too.
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    monSendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
-    MonSubscription sub;
-    monSubscriptionStart(&sub, cliNowMs());
+    MonLease sub;
+    monLeaseStart(&sub, cliNowMs());
     int writeError = 0;
     if (a.format == MonFormat::Csv && printf("%s\n", monCsvHeader().c_str()) < 0)
         writeError = errno;
     const long long start = cliNowMs();
     long received = 0, garbage = 0, notFinite = 0;
+    MonLeaseEvent event = MonLeaseEvent::None;
+    sendLeaseCommands(fd, to, sub, monLeaseTick(&sub, cliNowMs(), &event), myPort);
     while (stopSignal == 0 && writeError == 0 && (a.count < 0 || received < a.count) &&
            (a.seconds < 0 || cliNowMs() - start < a.seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
@@ -153,30 +188,26 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
             sockaddr_in from{};
             socklen_t flen = sizeof from;
             const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
+            const bool fromBoard = n >= 0 && from.sin_addr.s_addr == to.sin_addr.s_addr;
             vexoInfo info;
-            if (n >= 0 && from.sin_addr.s_addr == to.sin_addr.s_addr && monDecode(buf, static_cast<size_t>(n), &info)) {
+            if (fromBoard && monDecode(buf, static_cast<size_t>(n), &info)) {
                 if (!monFinite(info))
                     notFinite++;
                 if (printf("%s\n", monFormat(info, a.format).c_str()) < 0)
                     writeError = errno;
                 received++;
-                monSubscriptionHeard(&sub, cliNowMs());
+                monLeaseHeard(&sub, cliNowMs());
+            } else if (fromBoard && monLeaseAnswer(&sub, buf, static_cast<size_t>(n), cliNowMs(), &event)) {
+                leaseEvent(a, sub, event);
             } else if (n >= 0) {
                 garbage++;
             }
         }
-        long long silentMs = 0;
-        if (monSubscriptionDue(&sub, cliNowMs(), &silentMs)) {
-            if (sub.takenOver)
-                fprintf(stderr,
-                        "vexo-mon: telemetry from %s stopped right after arriving steadily; another subscriber "
-                        "may have taken it over (asking again with a back-off up to %d s)\n",
-                        a.host, MON_REASK_MAX_MS / 1000);
-            fprintf(stderr, "vexo-mon: no telemetry for %lld s, asking %s again\n", silentMs / 1000, a.host);
-            monSendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_ON, myPort));
-        }
+        const unsigned send = monLeaseTick(&sub, cliNowMs(), &event);
+        leaseEvent(a, sub, event);
+        sendLeaseCommands(fd, to, sub, send, myPort);
     }
-    monSendCommand(fd, to, monCommand(VEXO_CMD_TELEMETRY_OFF));
+    sendLeaseCommands(fd, to, sub, monLeaseEnd(&sub), myPort);
     if (garbage > 0)
         fprintf(stderr, "vexo-mon: ignored %ld datagram%s of the wrong size or source\n", garbage,
                 garbage == 1 ? "" : "s");
