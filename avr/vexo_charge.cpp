@@ -145,8 +145,8 @@ static void watchPower(FieldView* v, const VEXOreply& rep, int before, int after
                  battI(rep.adc7) / 1000.0, state->locked ? "locked" : "searching", battery ? "battery" : "line power");
     if (n > 0 && n < static_cast<int>(sizeof status)) {
         if (v->shutdownPid > 0)
-            n += snprintf(status + n, sizeof status - static_cast<size_t>(n), ", \"%s\" running",
-                          VEXO_SHUTDOWN_COMMAND);
+            n +=
+                snprintf(status + n, sizeof status - static_cast<size_t>(n), ", \"%s\" running", VEXO_SHUTDOWN_COMMAND);
         else if (after > 0)
             n += snprintf(status + n, sizeof status - static_cast<size_t>(n), ", shutdown in %d s", after);
     }
@@ -289,7 +289,7 @@ void VEXOBatteryCharge(FILE* f, std::int32_t targetI, std::int32_t on, std::int3
         VEXOrequest_Put(bReq, req);
         AVRsendRequest(f, bReq, repAll, VEXOcallback);
         VEXOcontrolServe(&control, f, repAll); // one-shot commands, between cycles
-        if (!view.ready) // until the manager has taken it
+        if (!view.ready)                       // until the manager has taken it
             view.ready = VEXOnotify("READY=1") != 0;
         VEXOwatchdog();
     }

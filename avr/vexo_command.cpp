@@ -57,7 +57,8 @@ static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const 
             close(state->txSocket);
         state->txSocket = netUDPopen(state->toPort, 0);
         netAdrsFromName(&state->to, state->IPADRS.data(), state->toPort);
-        VEXOcommandLog(cmd.command, now, LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(), telemetryPort(state));
+        VEXOcommandLog(cmd.command, now, LOG_INFO, "telemetry to %s port %d", state->IPADRS.data(),
+                       telemetryPort(state));
         break;
     }
     case VEXO_CMD_TELEMETRY_OFF:

@@ -51,7 +51,7 @@ struct SimLease {
 
 struct SimBoardPeer {
     bool subscribed = false;
-    sockaddr_in to{}; // the subscriber
+    sockaddr_in to{};             // the subscriber
     std::vector<SimLease> leases; // at most VEXO_LEASES_MAX
     std::int32_t targetMa = 250;
     bool onBattery = false;

@@ -113,9 +113,11 @@ TEST(BoardsFile, ALabelOfTwoBoardsOrNotUtf8IsRefusedWithItsLine)
         EXPECT_EQ(why, path + " line 2: the label of 127.1.0.11 is not valid UTF-8");
         EXPECT_TRUE(got.empty());
     }
-    std::ofstream(path) << "127.1.0.10=Gew\xc3\xa4" "chshaus \xe2\x82\xac \xf0\x9f\x94\x8b\n";
+    std::ofstream(path) << "127.1.0.10=Gew\xc3\xa4"
+                           "chshaus \xe2\x82\xac \xf0\x9f\x94\x8b\n";
     ASSERT_TRUE(fleetReadFile(path.c_str(), &got, &why)) << why;
-    EXPECT_EQ(got[0].label, "Gew\xc3\xa4" "chshaus \xe2\x82\xac \xf0\x9f\x94\x8b");
+    EXPECT_EQ(got[0].label, "Gew\xc3\xa4"
+                            "chshaus \xe2\x82\xac \xf0\x9f\x94\x8b");
 }
 
 // ---- When to ask again ----------------------------------------------------

@@ -125,10 +125,12 @@ bool fleetLabelsDistinct(const std::vector<FleetEntry>& entries, const char* fil
         if (fresh || it->second->host == e.host)
             continue;
         const FleetEntry& first = *it->second;
-        const std::string where = e.line > 0 ? std::string(file) + " line " + std::to_string(e.line)
-                                             : "'" + e.host + "=" + e.label + "'";
+        const std::string where =
+            e.line > 0 ? std::string(file) + " line " + std::to_string(e.line) : "'" + e.host + "=" + e.label + "'";
         const std::string firstWhere = first.line > 0 ? "line " + std::to_string(first.line) : "the command line";
-        *why = where + ": the label '" + e.label + "' is already that of " + first.host + " (" + firstWhere + ")";
+        *why = where;
+        *why += ": the label '" + e.label + "' is already that of ";
+        *why += first.host + " (" + firstWhere + ")";
         return false;
     }
     return true;

@@ -75,11 +75,11 @@ struct FleetBoard {
     FleetEntry entry;
     FleetRow row;
     MonLease sub{};
-    bool asked = false;    // the subscription has started
-    bool up = false;       // logged as up
-    bool toldDown = false; // its silence was logged
-    std::string why;       // reason logged for the present down state
-    sockaddr_in to{};      // the supervisor's command socket
+    bool asked = false;                  // the subscription has started
+    bool up = false;                     // logged as up
+    bool toldDown = false;               // its silence was logged
+    std::string why;                     // reason logged for the present down state
+    sockaddr_in to{};                    // the supervisor's command socket
     std::unique_ptr<FleetLookup> lookup; // the lookup of its name in progress
 };
 

@@ -134,8 +134,8 @@ static void reread(const ExporterArgs& a, Fleet* fleet)
     } else {
         fleetSetBoards(fleet, boards, cliNowMs());
         const size_t n = boards.size();
-        boards = {};
-        malloc_trim(0); // the old list and the file's text go back to the system
+        std::vector<FleetEntry>().swap(boards); // the fleet holds its own copy now
+        malloc_trim(0);                         // the old list and the file's text go back to the system
         fprintf(stderr, "vexo-exporter: SIGHUP: following %zu board%s\n", n, n == 1 ? "" : "s");
     }
 }
@@ -195,7 +195,7 @@ int main(int argc, char** argv)
         return 1;
     }
     fleetSetBoards(&fleet, boards, cliNowMs());
-    boards = {};
+    std::vector<FleetEntry>().swap(boards); // the fleet holds its own copy now
     fprintf(stderr, "vexo-exporter: following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d\n",
             fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", a.listen.c_str(), fleet.localPort);
     follow(a, &fleet);

@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -21,13 +22,12 @@ static const char ROOT_PAGE[] = "vexo-exporter: the metrics are at /metrics\n";
 // and a request must be complete within a short time. Keep-alive is off: a
 // connection that stays open between scrapes would hold a worker for nothing.
 static const std::vector<std::string> SERVER_OPTIONS = {
-    "num_threads",     "128",  // a scrape finds a free worker while a hundred slow clients are connected
-    "connection_queue", "64",  // accepted connections waiting for a worker
+    "num_threads",        "128",  // a scrape finds a free worker while a hundred slow clients are connected
+    "connection_queue",   "64",   // accepted connections waiting for a worker
     "request_timeout_ms", "2000", // to read a request, and for each write of the reply
-    "enable_keep_alive", "no",
-    "keep_alive_timeout_ms", "0",
-    "max_request_size", "8192",   // a buffer of this size per worker
-    "decode_url",       "no",     // /%6detrics is not /metrics
+    "enable_keep_alive",  "no",   "keep_alive_timeout_ms", "0",
+    "max_request_size",   "8192", // a buffer of this size per worker
+    "decode_url",         "no",   // /%6detrics is not /metrics
 };
 
 // Bytes of compressed text gathered before they go out as one chunk.
@@ -55,7 +55,7 @@ static bool acceptsGzip(mg_connection* conn)
         if (semi == std::string::npos)
             return true;
         const size_t q = item.find("q=", semi);
-        return q == std::string::npos || std::atof(item.c_str() + q + 2) > 0;
+        return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
     }
     return false;
 }
@@ -150,7 +150,7 @@ static void sendMetrics(const Fleet* fleet, mg_connection* conn, bool head)
 // A short plain-text reply with its length; extra is one more header line or
 // nullptr. Returns the status.
 static int sendText(mg_connection* conn, int status, const char* text, bool head, const char* extraName = nullptr,
-                     const char* extraValue = nullptr)
+                    const char* extraValue = nullptr)
 {
     mg_response_header_start(conn, status);
     mg_response_header_add(conn, "Content-Type", "text/plain; charset=utf-8", -1);
@@ -200,7 +200,8 @@ MetricsServer* metricsServerStart(const Fleet* fleet, const std::string& listen,
         *why = e.what();
         return nullptr;
     }
-    mg_set_request_handler(const_cast<mg_context*>(s->server->getContext()), "/", handleRequest, const_cast<Fleet*>(fleet));
+    mg_set_request_handler(const_cast<mg_context*>(s->server->getContext()), "/", handleRequest,
+                           const_cast<Fleet*>(fleet));
     return s.release();
 }
 

@@ -28,7 +28,7 @@ bool monLeaseAnswer(MonLease* s, const unsigned char* data, size_t len, long lon
         if (s->state == MonLeaseState::Legacy)
             s->state = MonLeaseState::Asking;
         s->asks = 0;
-        s->nextAskMs = now + 2 * MON_LEASE_ANSWER_MS;
+        s->nextAskMs = now + 2LL * MON_LEASE_ANSWER_MS;
         return true;
     }
     if (r.command != VEXO_CMD_RENEW)
@@ -92,10 +92,10 @@ unsigned monLeaseTick(MonLease* s, long long now, MonLeaseEvent* event)
         if (monSubscriptionDue(&s->legacy, now, &s->silentMs)) {
             *event = MonLeaseEvent::Silent;
             send |= MON_SEND_RENEW;
-            s->renewAtMs = now + 2 * MON_LEASE_ANSWER_MS;
+            s->renewAtMs = now + 2LL * MON_LEASE_ANSWER_MS;
         } else if (now >= s->renewAtMs) {
             send |= MON_SEND_RENEW;
-            s->renewAtMs = now + 2 * MON_LEASE_ANSWER_MS; // again unless answered
+            s->renewAtMs = now + 2LL * MON_LEASE_ANSWER_MS; // again unless answered
         }
         break;
     case MonLeaseState::Legacy:
