@@ -131,7 +131,7 @@ static void sendFresh(FILE* f, ByteArrayRef req)
     serialFramedSend(f, req);
 }
 
-ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback)
+ByteArrayRef AVRsendRequestTry(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback)
 {
     ByteArrayRef_Seal(req);
     sendFresh(f, req);
@@ -147,5 +147,13 @@ ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRchec
             replies_till_retry = AVR_REPLIES_TILL_RETRY;
         }
     }
-    linkFailed("Failed to change AVR state\n");
+    return BAR(nullptr, 0);
+}
+
+ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback)
+{
+    const ByteArrayRef b = AVRsendRequestTry(f, req, ret, callback);
+    if (b.arr == nullptr)
+        linkFailed("Failed to change AVR state\n");
+    return b;
 }

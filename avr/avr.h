@@ -69,3 +69,8 @@ ByteArrayRef AVRreplyGetFresh(FILE* f, ByteArrayRef pReply);
 // every second rejection; returns the accepted reply in ret's buffer. Exits
 // with status 3 on silence, a dead line or 5 rejections.
 ByteArrayRef AVRsendRequest(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback);
+// The same, but a board that never shows the request ends nothing: the empty
+// view then (a line that carries no packet still ends the program). For
+// changes asked by someone else, which must not end the one who carries
+// them out.
+ByteArrayRef AVRsendRequestTry(FILE* f, ByteArrayRef req, ByteArrayRef ret, AVRcheckFunc callback);

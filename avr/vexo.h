@@ -82,8 +82,11 @@ int VEXOprocessOptions(FILE* file, ByteArrayRef bReq, void* data, int* loops, in
 byte VEXOreadEEPROM(FILE* f, byte adrs, VEXOreply* pkt);
 // Writes value to the EEPROM byte at adrs.
 void VEXOwriteEEPROM(FILE* f, byte adrs, byte value);
-// The same without the line on standard output; *rep receives the answering status.
-void VEXOwriteEEPROMquiet(FILE* f, byte adrs, byte value, VEXOreply* rep);
+// For a one-shot through the supervisor: a read and a write (without the
+// line on standard output) that end nothing when the board does not take
+// them, false then; *pkt and *rep receive the answering status.
+bool VEXOreadEEPROMtry(FILE* f, byte adrs, VEXOreply* pkt);
+bool VEXOwriteEEPROMtry(FILE* f, byte adrs, byte value, VEXOreply* rep);
 // The line a write prints before it goes out.
 void VEXOprintEEPROMwrite(byte adrs, byte value);
 // 1 wrong address, 2 not acknowledged yet, 0 done.

@@ -206,16 +206,23 @@ static void readRequest(VEXOcontrol* ctl, VEXOcontrolClient* c, time_t now)
     c->since = now;
 }
 
+static const char* opName(byte op)
+{
+    return op == VEXO_CTL_EE_READ ? "EEPROM read" : op == VEXO_CTL_EE_WRITE ? "EEPROM write" : "change of outputs";
+}
+
 // A change, carried out now with exchanges of its own.
 static void carryOut(VEXOcontrol* ctl, VEXOcontrolClient* c, FILE* f, ByteArrayRef repAll)
 {
     const VEXOcontrolRequest r = c->req;
     VEXOreply rep{};
     byte data = 0;
+    bool taken = true;
     if (r.op == VEXO_CTL_EE_READ) {
-        data = VEXOreadEEPROM(f, r.adrs, &rep);
+        taken = VEXOreadEEPROMtry(f, r.adrs, &rep);
+        data = rep.ee_data;
     } else if (r.op == VEXO_CTL_EE_WRITE) {
-        VEXOwriteEEPROMquiet(f, r.adrs, r.value, &rep);
+        taken = VEXOwriteEEPROMtry(f, r.adrs, r.value, &rep);
     } else {
         std::array<byte, VEXO_REQUEST_LEN> reqBuf{};
         const ByteArrayRef bReq = BAR(reqBuf.data(), VEXO_REQUEST_LEN);
@@ -223,7 +230,16 @@ static void carryOut(VEXOcontrol* ctl, VEXOcontrolClient* c, FILE* f, ByteArrayR
         VEXOrequest req = VEXOrequest_Get(bReq);
         req.outputs = static_cast<word>((req.outputs & ~r.mask) | (r.outputs & r.mask));
         VEXOrequest_Put(bReq, req);
-        rep = VEXOreply_Get(AVRsendRequest(f, bReq, repAll, VEXOcallback));
+        const ByteArrayRef got = AVRsendRequestTry(f, bReq, repAll, VEXOcallback);
+        taken = got.arr != nullptr;
+        if (taken)
+            rep = VEXOreply_Get(got);
+    }
+    if (!taken) {
+        // The board would not take a one-shot's change: that one-shot
+        // fails as it would on a free board; the supervisor goes on.
+        VEXOlog(LOG_WARNING, "a one-shot's %s was not taken by the board", opName(r.op));
+        c->req.op = VEXO_CTL_FAILED;
     }
     answer(ctl, c, data, rep);
 }

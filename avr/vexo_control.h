@@ -50,6 +50,7 @@ enum VEXOcontrolOp : byte {
     VEXO_CTL_EE_READ = 2,    // adrs
     VEXO_CTL_EE_WRITE = 3,   // adrs, value
     VEXO_CTL_OUTPUTS = 4,    // mask (within VEXO_CONTROL_OUTPUTS), outputs
+    VEXO_CTL_FAILED = 0xFE,  // answer only: the board did not take the change
     VEXO_CTL_REFUSED = 0xFF, // answer only: this user may not use the socket
 };
 

@@ -52,6 +52,10 @@ static VEXOcontrolAnswer ask(const VEXOcontrolRequest& req, int ms)
         linkFailed();
     if (ans.op == VEXO_CTL_REFUSED)
         notAllowed("this user is not in its group");
+    if (ans.op == VEXO_CTL_FAILED) { // as on a free board that never shows the change
+        printf("Failed to change AVR state\n");
+        exit(AVR_EXIT_LINK);
+    }
     if (ans.op != req.op)
         linkFailed();
     return ans;

@@ -20,7 +20,12 @@ int VEXOEEPROMdoneCallback(ByteArrayRef, ByteArrayRef rep1)
     return VEXObit(VEXOreply_Get(rep1).outputs, eeAck) ? 1 : 0;
 }
 
-byte VEXOreadEEPROM(FILE* f, byte adrs, VEXOreply* pkt)
+// How an exchange goes out: AVRsendRequest, or AVRsendRequestTry for a
+// change asked through the supervisor.
+using EEPROMsender = ByteArrayRef (*)(FILE*, ByteArrayRef, ByteArrayRef, AVRcheckFunc);
+
+// A read; false when the board did not take one of its two exchanges.
+static bool readEEPROM(FILE* f, byte adrs, VEXOreply* pkt, EEPROMsender send)
 {
     const ByteArrayRef bPkt = BAR(pkt, sizeof *pkt);
     std::array<byte, sizeof(VEXOrequest)> reqBuf{};
@@ -34,20 +39,29 @@ byte VEXOreadEEPROM(FILE* f, byte adrs, VEXOreply* pkt)
     req.outputs = VEXOsetBit(req.outputs, eeRead, 1);
     VEXOrequest_Put(bReq, req);
     pkt->ee_addr = 0xFF;
-    AVRsendRequest(f, bReq, bPkt, VEXOEEPROMcallback);
+    if (send(f, bReq, bPkt, VEXOEEPROMcallback).arr == nullptr)
+        return false;
 
     req = VEXOrequest_Get(bReq);
     req.outputs = VEXOsetBit(req.outputs, eeRead, 0);
     VEXOrequest_Put(bReq, req);
     VEXOreply done{};
-    AVRsendRequest(f, bReq, BAR(&done, sizeof done), VEXOEEPROMdoneCallback);
+    return send(f, bReq, BAR(&done, sizeof done), VEXOEEPROMdoneCallback).arr != nullptr;
+}
+
+byte VEXOreadEEPROM(FILE* f, byte adrs, VEXOreply* pkt)
+{
+    readEEPROM(f, adrs, pkt, AVRsendRequest);
     return pkt->ee_data;
 }
 
+bool VEXOreadEEPROMtry(FILE* f, byte adrs, VEXOreply* pkt) { return readEEPROM(f, adrs, pkt, AVRsendRequestTry); }
+
 void VEXOprintEEPROMwrite(byte adrs, byte value) { printf("EE WR %02X -> [%02X]\n", value, adrs); }
 
-// A write; the line is printed when print is set.
-static void writeEEPROM(FILE* f, byte adrs, byte value, bool print, VEXOreply* rep)
+// A write; the line is printed when print is set. False when the board did
+// not take it.
+static bool writeEEPROM(FILE* f, byte adrs, byte value, bool print, VEXOreply* rep, EEPROMsender send)
 {
     const ByteArrayRef bRep = BAR(rep, sizeof *rep);
     std::array<byte, sizeof(VEXOrequest)> reqBuf{};
@@ -64,13 +78,16 @@ static void writeEEPROM(FILE* f, byte adrs, byte value, bool print, VEXOreply* r
     VEXOrequest_Put(bReq, req);
     if (print)
         VEXOprintEEPROMwrite(adrs, value);
-    AVRsendRequest(f, bReq, bRep, VEXOEEPROMcallback);
+    return send(f, bReq, bRep, VEXOEEPROMcallback).arr != nullptr;
 }
 
 void VEXOwriteEEPROM(FILE* f, byte adrs, byte value)
 {
     VEXOreply rep{};
-    writeEEPROM(f, adrs, value, true, &rep);
+    writeEEPROM(f, adrs, value, true, &rep, AVRsendRequest);
 }
 
-void VEXOwriteEEPROMquiet(FILE* f, byte adrs, byte value, VEXOreply* rep) { writeEEPROM(f, adrs, value, false, rep); }
+bool VEXOwriteEEPROMtry(FILE* f, byte adrs, byte value, VEXOreply* rep)
+{
+    return writeEEPROM(f, adrs, value, false, rep, AVRsendRequestTry);
+}

@@ -33,7 +33,7 @@ std::vector<byte> simJunkPacket(size_t n, std::mt19937& rng)
 
 static void applyOrDefer(SimServer* s, const VEXOrequest& req)
 {
-    if (s->faults.ignoreRequests)
+    if (s->faults.ignoreRequests || (s->faults.eepromDead && (req.outputs & (eeRead | eeWrite)) != 0))
         return;
     if (s->faults.confirmAfter > 0) {
         if (!s->pendingSet)

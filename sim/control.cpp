@@ -32,6 +32,7 @@ void simInjectShortFrame(SimServer* s, int frames) { setFault(s, &SimFaults::sho
 void simInjectOversizedFrame(SimServer* s, int frames) { setFault(s, &SimFaults::oversizedFrames, frames); }
 void simSetGarbage(SimServer* s, bool on) { setFault(s, &SimFaults::garbage, on); }
 void simSetIgnoreRequests(SimServer* s, bool on) { setFault(s, &SimFaults::ignoreRequests, on); }
+void simSetEepromDead(SimServer* s, bool on) { setFault(s, &SimFaults::eepromDead, on); }
 void simSetConfirmAfter(SimServer* s, int replies) { setFault(s, &SimFaults::confirmAfter, replies); }
 void simInjectBurst(SimServer* s, int records) { setFault(s, &SimFaults::burstRecords, records); }
 

@@ -41,6 +41,7 @@ struct SimFaults {
     int oversizedFrames = 0;     // this many extra 600-byte frames
     bool garbage = false;        // a stream of bytes that never forms a frame
     bool ignoreRequests = false; // never apply a request
+    bool eepromDead = false;     // never apply an EEPROM request (no eeAck ever)
     int confirmAfter = 0;        // apply a request only after this many more replies
     int burstRecords = 0;        // send every status record this many times back to back
 };
@@ -78,6 +79,7 @@ void simInjectShortFrame(SimServer* s, int frames);
 void simInjectOversizedFrame(SimServer* s, int frames);
 void simSetGarbage(SimServer* s, bool on);
 void simSetIgnoreRequests(SimServer* s, bool on);
+void simSetEepromDead(SimServer* s, bool on);
 void simSetConfirmAfter(SimServer* s, int replies);
 void simInjectBurst(SimServer* s, int records);
 

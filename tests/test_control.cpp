@@ -161,6 +161,19 @@ TEST_F(Control, OneShotsGoThroughTheSupervisor)
     EXPECT_EQ(rd.out.substr(0, 40), "10:A5\nWriting A5 to 11\nEE WR A5 -> [11]\n");
     EXPECT_EQ(simBoardSnapshot(sim).eeprom[17], 0xA5);
 
+    // A board whose EEPROM never answers fails the one-shot as on a free
+    // board, and ends nothing of the supervisor's.
+    simSetEepromDead(sim, true);
+    const RunResult dead = oneShot({"--eer", "1"});
+    EXPECT_EQ(dead.status, 3);
+    EXPECT_EQ(dead.out, "Failed to change AVR state\n");
+    const RunResult deadW = oneShot({"--eeval", "1", "--eew", "2"});
+    EXPECT_EQ(deadW.status, 3);
+    EXPECT_EQ(deadW.out, "Writing 01 to 02\nEE WR 01 -> [02]\nFailed to change AVR state\n");
+    simSetEepromDead(sim, false);
+    EXPECT_TRUE(programRunning(&bg)) << "the supervisor goes on";
+    EXPECT_EQ(oneShot({"--eer", "16"}).out.substr(0, 6), "10:A5\n");
+
     // Offset and buck are the operator's: set, confirmed, and kept.
     const RunResult ch = oneShot({"--offset", "0", "--buck", "1"});
     EXPECT_EQ(ch.status, 0) << ch.err;
