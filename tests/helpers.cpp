@@ -333,3 +333,12 @@ bool SimTest::waitRequests(size_t n, int timeoutMs)
         },
         &n);
 }
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}

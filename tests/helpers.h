@@ -54,6 +54,9 @@ Background startProgram(const std::vector<std::string>& argv, const std::vector<
 // True while the background program has not ended.
 bool programRunning(Background* bg);
 
+// The lines of text, without their line ends.
+std::vector<std::string> lines(const std::string& text);
+
 // Polls cond every 20 ms until it holds or timeoutMs passes; returns its last value.
 bool waitFor(const std::function<bool()>& cond, int timeoutMs);
 

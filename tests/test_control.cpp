@@ -21,15 +21,6 @@
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 // Largest gap in seconds between consecutive requests the board received.
 double longestGap(const std::vector<SimRequest>& reqs)
 {

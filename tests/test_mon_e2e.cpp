@@ -12,15 +12,6 @@
 #include "netns.h"
 #include "udp_helpers.h"
 
-static std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 // The battI_mA column of a CSV row.
 static double csvMilliamps(const std::string& row)
 {

@@ -44,15 +44,6 @@ static const char PTS_IN[] = "/run/vexo-pts";     // the machine's pseudo-termin
 static const std::string DEVICE = std::string(BOARD_IN) + "/tty";
 static const char LABEL[] = "container";
 
-static std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 static bool hasLine(const std::string& text, const std::string& line)
 {
     for (const auto& l : lines(text))
