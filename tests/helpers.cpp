@@ -136,20 +136,43 @@ static int collect(pid_t pid, int outFd, int errFd, int timeoutMs, RunResult* r)
     return statusOf(ws);
 }
 
-[[noreturn]] void execProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+ExecPlan execPlan(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
+    ExecPlan plan;
+    if (argv[0].rfind(VEXO_BIN_DIR, 0) == 0 || argv[0] == programPath("vexo"))
+        plan.words = emulator();
+    plan.words.insert(plan.words.end(), argv.begin(), argv.end());
+    auto name = [](const std::string& e) { return e.substr(0, e.find('=') + 1); };
+    for (char** e = environ; *e != nullptr; e++)
+        if (std::none_of(env.begin(), env.end(), [&](const std::string& x) { return name(x) == name(*e); }))
+            plan.envs.emplace_back(*e);
+    plan.envs.insert(plan.envs.end(), env.begin(), env.end());
+    std::string path = "/usr/bin:/bin";
+    for (const auto& e : plan.envs)
+        if (e.rfind("PATH=", 0) == 0)
+            path = e.substr(5);
+    plan.path = plan.words[0];
+    if (plan.path.find('/') == std::string::npos) {
+        std::istringstream dirs(path);
+        for (std::string d; std::getline(dirs, d, ':');)
+            if (access((d + "/" + plan.words[0]).c_str(), X_OK) == 0) {
+                plan.path = d + "/" + plan.words[0];
+                break;
+            }
+    }
+    for (auto& w : plan.words)
+        plan.argv.push_back(w.data());
+    plan.argv.push_back(nullptr);
+    for (auto& e : plan.envs)
+        plan.envp.push_back(e.data());
+    plan.envp.push_back(nullptr);
+    return plan;
+}
+
+[[noreturn]] void execPlanned(const ExecPlan& plan)
 {
     dieWithTestProcess(); // also when a test forked the child itself
-    for (const auto& e : env)
-        putenv(strdup(e.c_str()));
-    std::vector<std::string> words;
-    if (argv[0].rfind(VEXO_BIN_DIR, 0) == 0 || argv[0] == programPath("vexo"))
-        words = emulator();
-    words.insert(words.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    for (const auto& a : words)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
+    execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
     _exit(127);
 }
 
@@ -177,7 +200,8 @@ RunResult runInChild(const std::function<int()>& fn, int timeoutMs)
 
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs)
 {
-    return runInChild([&]() -> int { execProgram(argv, env); }, timeoutMs);
+    const ExecPlan plan = execPlan(argv, env);
+    return runInChild([&]() -> int { execPlanned(plan); }, timeoutMs);
 }
 
 Background startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -185,6 +209,7 @@ Background startProgram(const std::vector<std::string>& argv, const std::vector<
 {
     Background bg;
     bg.outPath = outPath;
+    const ExecPlan plan = execPlan(argv, env);
     const pid_t pid = forkChild(newSession);
     if (pid == 0) {
         const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -192,7 +217,7 @@ Background startProgram(const std::vector<std::string>& argv, const std::vector<
         dup2(fd, 2);
         const int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        execProgram(argv, env);
+        execPlanned(plan);
     }
     bg.pid = pid;
     return bg;

@@ -33,9 +33,21 @@ std::vector<std::string> programCommand(const char* name);
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                      int timeoutMs = 10000);
 
-// In a forked child: adds env ("NAME=value") to the environment and runs
-// argv; never returns. Built programs run behind the emulator, if any.
-[[noreturn]] void execProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+// What a child needs to run a program, made before the fork: the test
+// process has threads (the simulator serves on one), and a child forked
+// from it must not allocate (an allocator lock another thread held at the
+// fork stays taken in the child). Built programs run behind the emulator.
+struct ExecPlan {
+    std::string path;               // found on the PATH the program gets
+    std::vector<std::string> words; // emulator words, then argv
+    std::vector<std::string> envs;  // the environment, with env's entries in place
+    std::vector<char*> argv;        // into words
+    std::vector<char*> envp;        // into envs
+};
+// The plan for argv with extra environment entries ("NAME=value").
+ExecPlan execPlan(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+// In a forked child: runs the plan; never returns.
+[[noreturn]] void execPlanned(const ExecPlan& plan);
 
 // Runs fn in a forked child with standard output captured; fn's result is the exit status.
 RunResult runInChild(const std::function<int()>& fn, int timeoutMs = 10000);

@@ -1,7 +1,8 @@
 // Test main that first moves the process into a sandbox of its own: a
 // private network namespace with loopback up, and a private mount namespace
-// in which a recording fake is bound over the real shutdown command and /dev
-// is a small tmpfs of its own, so that a test may take /dev/log.
+// in which a recording fake is bound over the real shutdown command, /dev
+// is a small tmpfs of its own, so that a test may take /dev/log, and so is
+// /run/vexo, where supervisors put their control sockets.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -79,6 +80,11 @@ static bool enterPrivateMounts()
     mkdir("/dev/pts", 0755);
     mkdir("/dev/shm", 01777);
     symlink("/proc/self/fd", "/dev/fd");
+    // The supervisors' control sockets in a /run/vexo of the sandbox's own:
+    // one killed in a test leaves nothing in the host's.
+    mkdir("/run/vexo", 0755);
+    if (mount("tmpfs", "/run/vexo", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0)
+        return false;
     return mount(pts.c_str(), "/dev/pts", nullptr, MS_BIND, nullptr) == 0;
 }
 

@@ -82,11 +82,11 @@ protected:
     {
         std::vector<std::string> argv{programPath("vexo")};
         argv.insert(argv.end(), args.begin(), args.end());
-        const std::vector<std::string> env = oneShotEnv();
+        const ExecPlan plan = execPlan(argv, oneShotEnv());
         return runInChild([&]() -> int {
             if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
                 return 99;
-            execProgram(argv, env);
+            execPlanned(plan);
         });
     }
     // Starts the supervisor and waits until it holds ma with its socket up.
@@ -187,10 +187,10 @@ TEST_F(Control, OneShotsGoThroughTheSupervisor)
                                                                  std::to_string(bg.pid) + ") already runs " + device());
     for (const auto& q : simRequestsSince(sim, &seen)) {
         ASSERT_TRUE(q.valid);
-        EXPECT_TRUE(VEXObit(q.req.outputs, pwm1en | pwm2en | opamp | offsetOff)) << q.req.outputs;
+        EXPECT_TRUE(VEXObit(q.req.outputs, pwm1en | pwm2en | opamp | offsetOff)) << +q.req.outputs;
         EXPECT_FALSE(VEXObit(q.req.outputs, buckOff)) << "--offset 1 was refused with the rest";
         EXPECT_EQ(+q.req.pwm_t, 500);
-        EXPECT_EQ(q.req.alarm, 0u);
+        EXPECT_EQ(+q.req.alarm, 0u);
         EXPECT_GT(+q.req.pwm_lo, 0) << "never --pwmlo 0";
     }
     EXPECT_TRUE(programRunning(&bg));
@@ -219,8 +219,9 @@ TEST_F(Control, ManyOneShotsAndALineWithoutRecords)
     EXPECT_LT(longestGap(reqs), 2.0) << "the cycle never stalls";
     word lo = 0xFFFF, hi = 0;
     for (const auto& q : reqs) {
-        lo = std::min<word>(lo, q.req.pwm_lo);
-        hi = std::max<word>(hi, q.req.pwm_lo);
+        const word pwmLo = q.req.pwm_lo; // a copy: the record is packed
+        lo = std::min(lo, pwmLo);
+        hi = std::max(hi, pwmLo);
     }
     EXPECT_LE(hi - lo, 4) << "held, no new search";
 

@@ -309,11 +309,13 @@ TEST_F(FieldFaults, HooksInheritNothingAndEndWithTheSupervisor)
     startSim();
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    const ExecPlan plan =
+        execPlan({programPath("vexo"), "--event-cmd", hook, "--charge", "200"},
+                 {"VEXO_DEVICE=" + simServerSlavePath(sim), "PATH=" + dir + "/fakebin:/usr/bin:/bin"});
     bg.pid = fork();
     if (bg.pid == 0) {
         dup2(pipeFds[1], 251); // without close-on-exec
-        execProgram({programPath("vexo"), "--event-cmd", hook, "--charge", "200"},
-                    {"VEXO_DEVICE=" + simServerSlavePath(sim), "PATH=" + dir + "/fakebin:/usr/bin:/bin"});
+        execPlanned(plan);
     }
     close(pipeFds[1]);
     ASSERT_TRUE(waitFor([&] { return readFile(dir + "/fds.started").find(" 2 -> ") != std::string::npos; }, 5000))

@@ -120,9 +120,10 @@ TEST(DeadLine, RegularFileAndNullDeviceEndAtOnce)
 TEST_F(LinkFaults, ClosedStandardOutputNeverReachesTheLine)
 {
     startSim();
+    const ExecPlan plan = execPlan({programPath("vexo")}, {"VEXO_DEVICE=" + simServerSlavePath(sim)});
     const RunResult r = runInChild([&]() -> int {
         close(1);
-        execProgram({programPath("vexo")}, {"VEXO_DEVICE=" + simServerSlavePath(sim)});
+        execPlanned(plan);
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");

@@ -182,11 +182,11 @@ TEST_F(SimFiles, UnreadableAndUnwritableEepromFiles)
     chmod((dir + "/secret").c_str(), 0600);
     mkdir((dir + "/ro").c_str(), 0555);
     auto asNobody = [&](const std::string& path) {
-        const auto argv = simRunning({"--eeprom", path}, {"--eeval", "5", "--eew", "1"});
+        const ExecPlan plan = execPlan(simRunning({"--eeprom", path}, {"--eeval", "5", "--eew", "1"}), {});
         return runInChild([&]() -> int {
             if (setgid(65534) != 0 || setuid(65534) != 0)
                 return 125;
-            execProgram(argv, {});
+            execPlanned(plan);
         });
     };
     RunResult r = asNobody(dir + "/secret");

@@ -222,11 +222,13 @@ TEST_F(SupervisorFaults, BoardGoneEndsTheSupervisorAtOnce)
 TEST_F(SupervisorFaults, ClosedStandardErrorKeepsThePort)
 {
     startSim();
+    const ExecPlan plan =
+        execPlan({programPath("vexo"), "--charge", "250"},
+                 {"VEXO_DEVICE=" + simServerSlavePath(sim), "PATH=" + dir + "/fakebin:/usr/bin:/bin"});
     bg.pid = fork();
     if (bg.pid == 0) {
         close(2);
-        execProgram({programPath("vexo"), "--charge", "250"},
-                    {"VEXO_DEVICE=" + simServerSlavePath(sim), "PATH=" + dir + "/fakebin:/usr/bin:/bin"});
+        execPlanned(plan);
     }
     ASSERT_TRUE(waitRequests(30, 5000));
     EXPECT_TRUE(programRunning(&bg));
