@@ -84,9 +84,9 @@ static pid_t findLeader(pid_t nspawn)
 // is laid over the machine's /usr (an overlay takes no mount from above it,
 // so not the recording fake bound over the shutdown command here) and
 // systemd-nspawn keeps its run-time files on a tmpfs; then systemd-nspawn.
-[[noreturn]] static void execNspawn(const ContainerSpec& spec, char* const* argv, const char* usr, const char* opts)
+[[noreturn]] static void execNspawn(const ContainerSpec& box, char* const* argv, const char* usr, const char* opts)
 {
-    const int out = open(spec.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out = open(box.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (out < 0 || in < 0)
         _exit(125);
@@ -112,15 +112,15 @@ static pid_t findLeader(pid_t nspawn)
     _exit(125);
 }
 
-std::string containerBoot(Container* c, const ContainerSpec& spec, int timeoutMs)
+std::string containerBoot(Container* c, const ContainerSpec& box, int timeoutMs)
 {
     if (access(NSPAWN, X_OK) != 0)
         return std::string(NSPAWN) + " is missing (package systemd-container)";
     if (access(SYSTEMD, X_OK) != 0)
         return std::string(SYSTEMD) + " is missing (package systemd)";
     std::vector<std::string> words{NSPAWN,
-                                   "--directory=" + spec.root,
-                                   "--machine=" + spec.machine,
+                                   "--directory=" + box.root,
+                                   "--machine=" + box.machine,
                                    "--private-network",
                                    "--register=no",
                                    "--keep-unit",
@@ -128,7 +128,7 @@ std::string containerBoot(Container* c, const ContainerSpec& spec, int timeoutMs
                                    "--resolv-conf=off",
                                    "--timezone=off",
                                    "--console=read-only"};
-    for (const auto& [outside, inside] : spec.bindsRo)
+    for (const auto& [outside, inside] : box.bindsRo)
         words.push_back("--bind-ro=" + outside + ":" + inside);
     // The basic system, without the machine's timers (packages of /usr)
     // and without a network manager: there is only loopback, nothing to
@@ -140,8 +140,8 @@ std::string containerBoot(Container* c, const ContainerSpec& spec, int timeoutMs
     for (auto& w : words)
         argv.push_back(w.data());
     argv.push_back(nullptr);
-    const std::string usr = spec.root + "/usr";
-    const std::string opts = "lowerdir=" + spec.usrLayer + ":/usr";
+    const std::string usr = box.root + "/usr";
+    const std::string opts = "lowerdir=" + box.usrLayer + ":/usr";
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto left = [&] {
@@ -152,12 +152,12 @@ std::string containerBoot(Container* c, const ContainerSpec& spec, int timeoutMs
     fflush(stderr);
     c->nspawn = fork();
     if (c->nspawn == 0)
-        execNspawn(spec, argv.data(), usr.c_str(), opts.c_str());
+        execNspawn(box, argv.data(), usr.c_str(), opts.c_str());
     if (c->nspawn < 0)
         return std::string("fork: ") + strerror(errno);
     const auto fail = [&](const std::string& why) {
         containerEnd(c);
-        return why + "; systemd-nspawn's output:\n" + logTail(spec.log);
+        return why + "; systemd-nspawn's output:\n" + logTail(box.log);
     };
     while ((c->leader = findLeader(c->nspawn)) < 0) {
         if (containerWait(c, 0) >= 0)

@@ -32,7 +32,7 @@ bool containerMakeTree(const std::string& root);
 
 // Boots the container; "" once its systemd has finished starting up,
 // else what failed (the container is ended then).
-std::string containerBoot(Container* c, const ContainerSpec& spec, int timeoutMs);
+std::string containerBoot(Container* c, const ContainerSpec& box, int timeoutMs);
 
 // "" when the container's leader is systemd as PID 1 of a PID namespace of
 // its own, with a network and mount namespace other than the test's.

@@ -251,14 +251,14 @@ TEST_F(ServiceUnits, SupervisorAndExporterUnderSystemd)
     cfg.intervalMs = 20;
     ASSERT_NO_FATAL_FAILURE(startBoard());
 
-    ContainerSpec spec;
-    spec.root = root;
-    spec.usrLayer = inst + "/usr";
-    spec.log = dir + "/nspawn.log";
-    spec.machine = "vexo-test-" + std::to_string(getpid());
-    spec.bindsRo = {{board, BOARD_IN}, {"/dev/pts", PTS_IN}};
+    ContainerSpec box;
+    box.root = root;
+    box.usrLayer = inst + "/usr";
+    box.log = dir + "/nspawn.log";
+    box.machine = "vexo-test-" + std::to_string(getpid());
+    box.bindsRo = {{board, BOARD_IN}, {"/dev/pts", PTS_IN}};
     const double bootStart = seconds();
-    if (const std::string why = containerBoot(&c, spec, 30000); !why.empty())
+    if (const std::string why = containerBoot(&c, box, 30000); !why.empty())
         CONTAINER_UNAVAILABLE(why);
     const double booted = seconds();
     ASSERT_EQ(containerCheckIsolated(c), "");
@@ -329,10 +329,10 @@ TEST_F(ServiceUnits, SupervisorAndExporterUnderSystemd)
     expectUnderContainerSystemd(third);
     const double lostAt = seconds();
     simSetLinePower(sim.get(), false);
-    EXPECT_EQ(containerWait(&c, 20000), 0) << readFile(spec.log);
+    EXPECT_EQ(containerWait(&c, 20000), 0) << readFile(box.log);
     const double haltS = seconds() - lostAt;
-    EXPECT_NE(readFile(spec.log).find("Container " + spec.machine + " has been shut down."), std::string::npos)
-        << readFile(spec.log);
+    EXPECT_NE(readFile(box.log).find("Container " + box.machine + " has been shut down."), std::string::npos)
+        << readFile(box.log);
     r = runProgram(
         {"journalctl", "--no-pager", "-o", "cat", "-D", root + "/var/log/journal", "-t", "vexo", "_PID=" + third});
     for (const char* line :
