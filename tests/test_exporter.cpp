@@ -484,7 +484,7 @@ TEST_F(Exporter, BoardsUpUnknownAndSilentOnesDownWithAReasonInTheLog)
                    metric(text, "vexo_telemetry_reasks_total{board=\"silent\"}") >= 1;
         },
         8000))
-        << text;
+        << text << readFile(dir + "/exporter.txt");
     EXPECT_EQ(metric(text, "vexo_up{board=\"b1\"}"), 1);
     EXPECT_EQ(metric(text, "vexo_up{board=\"ghost\"}"), 0);
     EXPECT_EQ(metric(text, "vexo_up{board=\"silent\"}"), 0);
@@ -780,7 +780,7 @@ TEST_F(Exporter, AScrapeSucceedsWhileFiftySlowClientsHoldConnections)
             close(fd);
     EXPECT_EQ(scrapes, 8) << "failed at seconds" << failed;
     EXPECT_GE(closedByServer, slow) << "slow requests are given up after a short time";
-    EXPECT_TRUE(programRunning(&exporter));
+    EXPECT_TRUE(programRunning(&exporter)) << readFile(dir + "/exporter.txt");
 }
 
 // /etc/resolv.conf of this mount namespace, naming a server on 127.0.0.1:53
