@@ -124,7 +124,16 @@ static void makePipe()
     struct stat st {};
     if (stat(vexoUps.path, &st) == 0)
         return;
-    if (mkfifo(vexoUps.path, 0600) != 0) {
+    // Made under another name and renamed into place, so that the driver
+    // never finds it before its group and mode are set.
+    std::array<char, 4096> made{};
+    const int n = snprintf(made.data(), made.size(), "%s.new", vexoUps.path);
+    if (n <= 0 || static_cast<size_t>(n) >= made.size()) {
+        failed(ENAMETOOLONG);
+        return;
+    }
+    unlink(made.data());
+    if (mkfifo(made.data(), 0600) != 0) {
         failed(errno);
         return;
     }
@@ -132,10 +141,14 @@ static void makePipe()
     group* found = nullptr;
     std::array<char, 1024> buf{};
     if (getgrnam_r("nut", &g, buf.data(), buf.size(), &found) == 0 && found != nullptr &&
-        chown(vexoUps.path, static_cast<uid_t>(-1), g.gr_gid) == 0)
-        chmod(vexoUps.path, 0640);
+        chown(made.data(), static_cast<uid_t>(-1), g.gr_gid) == 0)
+        chmod(made.data(), 0640);
     else
-        chmod(vexoUps.path, 0644);
+        chmod(made.data(), 0644);
+    if (rename(made.data(), vexoUps.path) != 0) {
+        failed(errno);
+        unlink(made.data());
+    }
 }
 
 // Opens the pipe's write end without waiting: fails (ENXIO) while no driver reads it.
