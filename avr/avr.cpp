@@ -1,4 +1,4 @@
-#include "avr.h"
+#include "avr/avr.h"
 
 #include <array>
 #include <cstdlib>
@@ -6,9 +6,9 @@
 
 #include <termios.h>
 
-#include "file.h"
-#include "serial.h"
-#include "term.h"
+#include "lib/file.h"
+#include "lib/serial.h"
+#include "lib/term.h"
 
 void AVRrun(const char* ser, void* data, int argc, char** argv, AVRsetupFunc setup, AVRinitFunc init, AVRoptFunc opt,
             AVRprintFunc print, AVRtaskFunc task, AVRcheckFunc callback)

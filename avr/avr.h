@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-#include "ByteArray.h"
+#include "lib/ByteArray.h"
 
 // Reply buffer and request buffer size of the driver.
 constexpr int AVR_BUFFER_SIZE = 256;

@@ -1,9 +1,9 @@
 // vexo: status, outputs, EEPROM and charging supervision of the battery back-up board.
-#include "Process.h"
-#include "avr.h"
-#include "file.h"
-#include "vexo.h"
-#include "vexo_control.h"
+#include "lib/Process.h"
+#include "avr/avr.h"
+#include "lib/file.h"
+#include "avr/vexo.h"
+#include "avr/vexo_control.h"
 
 int main(int argc, char** argv)
 {

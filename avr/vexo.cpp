@@ -1,5 +1,5 @@
 // Board records, the run driver's callbacks and the status report.
-#include "vexo.h"
+#include "avr/vexo.h"
 
 #include <cstring>
 

@@ -15,10 +15,10 @@
 
 #include <netinet/in.h>
 
-#include "ByteArray.h"
-#include "base.h"
-#include "vexo_lease.h"
-#include "vexo_wire.h"
+#include "lib/ByteArray.h"
+#include "lib/base.h"
+#include "avr/vexo_lease.h"
+#include "avr/vexo_wire.h"
 
 // Copies of the records at the start of a view's bytes, and back.
 VEXOreply VEXOreply_Get(ByteArrayRef b);

@@ -11,13 +11,13 @@
 
 #include <syslog.h>
 
-#include "Process.h"
-#include "avr.h"
-#include "vexo.h"
-#include "vexo_control.h"
-#include "vexo_field.h"
-#include "vexo_low_battery.h"
-#include "vexo_ups.h"
+#include "lib/Process.h"
+#include "avr/avr.h"
+#include "avr/vexo.h"
+#include "avr/vexo_control.h"
+#include "avr/vexo_field.h"
+#include "avr/vexo_low_battery.h"
+#include "avr/vexo_ups.h"
 
 void VEXOregulate(VEXOchargeState* state, const VEXOreply* rep, VEXOrequest* req)
 {

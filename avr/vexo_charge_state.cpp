@@ -1,7 +1,7 @@
 // The charging supervisor's state record and its sample statistics.
-#include "net.h"
-#include "vexo.h"
-#include "vexo_field.h"
+#include "lib/net.h"
+#include "avr/vexo.h"
+#include "avr/vexo_field.h"
 
 void VEXOchargeState_Init(VEXOchargeState* state, std::int32_t targetI, std::int32_t on, std::int32_t off)
 {

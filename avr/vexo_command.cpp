@@ -9,10 +9,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "file.h"
-#include "net.h"
-#include "vexo.h"
-#include "vexo_field.h"
+#include "lib/file.h"
+#include "lib/net.h"
+#include "avr/vexo.h"
+#include "avr/vexo_field.h"
 
 // Datagrams one poll reads at the most while it looks for a command.
 constexpr int VEXO_UDP_READS_PER_POLL = 256;

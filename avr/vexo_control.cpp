@@ -1,6 +1,6 @@
 // The control socket, supervisor side: the socket's path, and serving
 // one-shot commands between the cycles of the charging loop.
-#include "vexo_control.h"
+#include "avr/vexo_control.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +15,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "avr.h"
-#include "vexo_field.h"
+#include "avr/avr.h"
+#include "avr/vexo_field.h"
 
 // Most supplementary groups of a peer that are looked at.
 constexpr int VEXO_CONTROL_PEER_GROUPS = 64;

@@ -25,7 +25,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "vexo.h"
+#include "avr/vexo.h"
 
 // Exit status of a one-shot refused because a supervisor runs the board.
 constexpr int VEXO_EXIT_SUPERVISED = 4;

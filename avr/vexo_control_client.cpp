@@ -10,8 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "avr.h"
-#include "vexo_control.h"
+#include "avr/avr.h"
+#include "avr/vexo_control.h"
 
 // The connection to the supervisor, while there is one.
 struct ControlLink {

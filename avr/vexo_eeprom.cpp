@@ -2,9 +2,9 @@
 // eeRead or eeWrite bit, answered by eeAck in the status record.
 #include <array>
 
-#include "avr.h"
-#include "file.h"
-#include "vexo.h"
+#include "avr/avr.h"
+#include "lib/file.h"
+#include "avr/vexo.h"
 
 int VEXOEEPROMcallback(ByteArrayRef req1, ByteArrayRef rep1)
 {

@@ -1,5 +1,5 @@
 // System log, event hook, service-manager notifications and the access list.
-#include "vexo_field.h"
+#include "avr/vexo_field.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -16,7 +16,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
-#include "vexo.h"
+#include "avr/vexo.h"
 
 constexpr int VEXO_ALLOW_MAX = 16;     // entries of --allow
 constexpr int VEXO_HOOKS_MAX = 4;      // event hooks running at once

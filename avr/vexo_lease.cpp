@@ -1,5 +1,5 @@
 // The table of leased subscribers, their cookies and the telemetry sent to them.
-#include "vexo_lease.h"
+#include "avr/vexo_lease.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "vexo_field.h"
+#include "avr/vexo_field.h"
 
 void VEXOleasesInit(VEXOleaseTable* table)
 {

@@ -14,8 +14,8 @@
 
 #include <netinet/in.h>
 
-#include "siphash.h"
-#include "vexo_wire.h"
+#include "lib/siphash.h"
+#include "avr/vexo_wire.h"
 
 // Plain data (part of the supervisor's state record): VEXOleasesInit fills it.
 struct VEXOlease {

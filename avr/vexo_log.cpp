@@ -14,7 +14,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "vexo_field.h"
+#include "avr/vexo_field.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The low-battery watch and its setting.
-#include "vexo_low_battery.h"
+#include "avr/vexo_low_battery.h"
 
 float vexoShutdownVolts = 0;
 

@@ -8,7 +8,7 @@
 // samples); the supervisor's loop turns its verdict into the shutdown.
 #pragma once
 
-#include "vexo.h"
+#include "avr/vexo.h"
 
 constexpr int VEXO_LOW_BATTERY_S = 5; // seconds in a row below the threshold
 // The largest threshold: the board reports no higher voltage.

@@ -12,13 +12,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "avr.h"
-#include "net.h"
-#include "vexo.h"
-#include "vexo_control.h"
-#include "vexo_field.h"
-#include "vexo_low_battery.h"
-#include "vexo_ups.h"
+#include "avr/avr.h"
+#include "lib/net.h"
+#include "avr/vexo.h"
+#include "avr/vexo_control.h"
+#include "avr/vexo_field.h"
+#include "avr/vexo_low_battery.h"
+#include "avr/vexo_ups.h"
 
 char IPADRS[128];
 

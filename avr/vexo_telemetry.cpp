@@ -1,6 +1,6 @@
 // Per-reply sampling, the once-a-second telemetry datagram and the on/off cycle.
-#include "net.h"
-#include "vexo.h"
+#include "lib/net.h"
+#include "avr/vexo.h"
 
 vexoInfo VEXOinfo_Make(const VEXOchargeState* state, const VEXOreply* rep)
 {

@@ -1,5 +1,5 @@
 // The readings of each second as a record for NUT's dummy-ups driver.
-#include "vexo_ups.h"
+#include "avr/vexo_ups.h"
 
 #include <array>
 #include <cerrno>
@@ -14,7 +14,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "vexo_field.h"
+#include "avr/vexo_field.h"
 
 VEXOups vexoUps;
 

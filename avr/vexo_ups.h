@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <ctime>
 
-#include "vexo.h"
+#include "avr/vexo.h"
 
 constexpr size_t VEXO_UPS_RECORD_MAX = 512; // well under PIPE_BUF (4096)
 

@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base.h"
+#include "lib/base.h"
 
 static_assert(std::endian::native == std::endian::little, "wire records are little-endian");
 

@@ -6,9 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "file.h"
-#include "serial.h"
-#include "vexo.h"
+#include "lib/file.h"
+#include "lib/serial.h"
+#include "avr/vexo.h"
 
 // A status record as the board sends it.
 static std::vector<byte> reply()

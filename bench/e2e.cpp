@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "server.h"
+#include "sim/server.h"
 
 extern char** environ;
 

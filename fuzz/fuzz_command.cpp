@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "vexo.h"
+#include "avr/vexo.h"
 
 static int sv[2] = {-1, -1};
 

@@ -10,11 +10,11 @@
 
 #include <termios.h>
 
-#include "avr.h"
-#include "file.h"
-#include "server.h"
-#include "term.h"
-#include "vexo.h"
+#include "avr/avr.h"
+#include "lib/file.h"
+#include "sim/server.h"
+#include "lib/term.h"
+#include "avr/vexo.h"
 
 static SimServer* sim;
 static FILE* port;

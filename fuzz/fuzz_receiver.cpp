@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "file.h"
+#include "lib/file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

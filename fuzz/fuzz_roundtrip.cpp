@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "file.h"
-#include "serial.h"
+#include "lib/file.h"
+#include "lib/serial.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

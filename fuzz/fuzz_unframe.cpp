@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "serial.h"
+#include "lib/serial.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

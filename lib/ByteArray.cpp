@@ -1,4 +1,4 @@
-#include "ByteArray.h"
+#include "lib/ByteArray.h"
 
 #include <algorithm>
 #include <cstring>

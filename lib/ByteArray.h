@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "base.h"
+#include "lib/base.h"
 
 struct ByteArrayRef {
     std::int32_t len; // number of bytes, never negative

@@ -1,4 +1,4 @@
-#include "Process.h"
+#include "lib/Process.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "file.h"
+#include "lib/file.h"
 
 #include <array>
 #include <cerrno>
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "serial.h"
+#include "lib/serial.h"
 
 int ByteArrayRef_Checksum(ByteArrayRef pkt)
 {

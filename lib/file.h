@@ -16,8 +16,8 @@
 
 #include <sys/time.h>
 
-#include "ByteArray.h"
-#include "IntArray.h"
+#include "lib/ByteArray.h"
+#include "lib/IntArray.h"
 
 // Silence that ends a packet wait.
 constexpr int FILE_SILENCE_US = 250000;

@@ -1,4 +1,4 @@
-#include "net.h"
+#include "lib/net.h"
 
 #include <cerrno>
 #include <cstdio>

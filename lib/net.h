@@ -9,7 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "ByteArray.h"
+#include "lib/ByteArray.h"
 
 // Calendar time of the last netUDPtx call, taken just before its send.
 // (This and lastTxRc: the board program reads neither; kept as the module's documented record of the last send.)

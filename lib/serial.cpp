@@ -1,4 +1,4 @@
-#include "serial.h"
+#include "lib/serial.h"
 
 #include <array>
 

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "ByteArray.h"
+#include "lib/ByteArray.h"
 
 constexpr byte SERIAL_START = 0x7E;
 constexpr byte SERIAL_END = 0x7F;

@@ -1,4 +1,4 @@
-#include "siphash.h"
+#include "lib/siphash.h"
 
 #include <cstring>
 

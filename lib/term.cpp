@@ -1,4 +1,4 @@
-#include "term.h"
+#include "lib/term.h"
 
 void termConfigRaw(int fd, struct termios* saved)
 {

@@ -1,4 +1,4 @@
-#include "board.h"
+#include "sim/board.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "file.h"
+#include "lib/file.h"
 
 word simEncodeVolts(double volts)
 {

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "vexo_wire.h"
+#include "avr/vexo_wire.h"
 
 struct SimBoardConfig {
     double imaxUa = 600000;         // charging current with pwm_lo 0

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <numeric>
 
-#include "file.h"
-#include "serial.h"
-#include "server_impl.h"
+#include "lib/file.h"
+#include "lib/serial.h"
+#include "sim/server_impl.h"
 
 std::vector<byte> simFrameOf(const std::vector<byte>& pkt)
 {

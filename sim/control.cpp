@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "server_impl.h"
+#include "sim/server_impl.h"
 
 void simSetLinePower(SimServer* s, bool line)
 {

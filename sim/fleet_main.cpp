@@ -24,10 +24,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "cli.h"
-#include "net.h"
-#include "siphash.h"
-#include "vexo_wire.h"
+#include "clients/common/cli.h"
+#include "lib/net.h"
+#include "lib/siphash.h"
+#include "avr/vexo_wire.h"
 
 constexpr int SLICES = 10; // sends per second, each to a tenth of the fleet
 constexpr int BATCH = 64;  // datagrams per recvmmsg and sendmmsg

@@ -15,8 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cli.h"
-#include "server.h"
+#include "clients/common/cli.h"
+#include "sim/server.h"
 
 static volatile sig_atomic_t stopSignal = 0;
 static int wakePipe[2] = {-1, -1}; // written by the handlers so poll() wakes at once

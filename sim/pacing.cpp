@@ -8,8 +8,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "serial.h"
-#include "server_impl.h"
+#include "lib/serial.h"
+#include "sim/server_impl.h"
 
 // Writes what the master accepts; the rest is lost as on a full line.
 static void emit(SimServer* s, const std::vector<byte>& bytes)

@@ -5,7 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "server_impl.h"
+#include "sim/server_impl.h"
 
 bool simOpenPty(SimServer* s)
 {

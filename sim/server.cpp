@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include "server_impl.h"
+#include "sim/server_impl.h"
 
 SimServer* simServerNew(const SimConfig& cfg)
 {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
+#include "sim/board.h"
 
 struct SimConfig {
     SimBoardConfig board;

@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "server.h"
+#include "sim/server.h"
 
 struct SimServer {
     int refs = 1;

@@ -1,4 +1,4 @@
-#include "container.h"
+#include "tests/container.h"
 
 #include <cerrno>
 #include <chrono>

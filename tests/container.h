@@ -10,7 +10,7 @@
 
 #include <sys/types.h>
 
-#include "helpers.h"
+#include "tests/helpers.h"
 
 struct ContainerSpec {
     std::string root;                                         // an empty directory: the container's tree

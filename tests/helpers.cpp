@@ -1,4 +1,4 @@
-#include "helpers.h"
+#include "tests/helpers.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include "server.h"
+#include "sim/server.h"
 
 struct RunResult {
     int status = -1; // exit status, or 128 + signal

@@ -106,7 +106,7 @@ inline HttpReply httpGet(int port, const std::string& target, int timeoutMs = 50
 }
 
 // vexo-exporter as built, and the metrics port the tests give it.
-inline std::string exporterPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-exporter"; }
+inline std::string exporterPath() { return std::string(VEXO_BIN_DIR) + "/clients/vexo-exporter"; }
 constexpr int METRICS_PORT = 4001;
 
 // The value of the series exactly as named in a metrics text, or NaN.

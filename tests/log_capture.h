@@ -13,7 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "helpers.h"
+#include "tests/helpers.h"
 
 // One line of the system log: priority (facility and level) and text.
 struct LogLine {

@@ -22,7 +22,7 @@ std::string sandboxShutdownLog();
 #include <string>
 #include <vector>
 
-#include "helpers.h"
+#include "tests/helpers.h"
 
 // A simulated board for the charging supervisor: skipped without a private
 // network, with a recording fake "shutdown" first in PATH (log: shutdownLog).

@@ -19,7 +19,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "netns.h"
+#include "tests/netns.h"
 
 static bool inPrivateNetwork = false;
 static bool inPrivateMounts = false;

@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "helpers.h"
-#include "http_helpers.h"
+#include "tests/helpers.h"
+#include "tests/http_helpers.h"
 
 constexpr const char* PROMETHEUS_SERVER = "/usr/bin/prometheus";
 constexpr const char* ALERTMANAGER_SERVER = "/usr/bin/prometheus-alertmanager";

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ByteArray.h"
-#include "helpers.h"
+#include "lib/ByteArray.h"
+#include "tests/helpers.h"
 
 using Bytes = std::vector<unsigned char>;
 

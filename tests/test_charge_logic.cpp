@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "netns.h"
-#include "udp_helpers.h"
-#include "vexo.h"
-#include "vexo_low_battery.h"
+#include "tests/helpers.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
+#include "avr/vexo.h"
+#include "avr/vexo_low_battery.h"
 
 struct AvgRow {
     std::vector<float> v;

@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "netns.h"
-#include "vexo_control.h"
+#include "tests/helpers.h"
+#include "tests/netns.h"
+#include "avr/vexo_control.h"
 
 namespace {
 

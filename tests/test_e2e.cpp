@@ -1,7 +1,7 @@
 // The real vexo binary against the simulated board, as a user runs it.
 #include <gtest/gtest.h>
 
-#include "helpers.h"
+#include "tests/helpers.h"
 
 static const std::string DEFAULT_REPORT = "Supply Voltage ADC    = 0300\n"
                                           "Regulated Voltage ADC = 0280\n"

@@ -1,7 +1,7 @@
 // EEPROM access through the real binary and the simulated board.
 #include <gtest/gtest.h>
 
-#include "helpers.h"
+#include "tests/helpers.h"
 
 class Eeprom : public SimTest {
 protected:

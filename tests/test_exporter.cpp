@@ -12,15 +12,15 @@
 
 #include <gtest/gtest.h>
 
-#include "fleet.h"
-#include "helpers.h"
-#include "http_helpers.h"
-#include "lease.h"
-#include "metrics.h"
+#include "clients/exporter/fleet.h"
+#include "tests/helpers.h"
+#include "tests/http_helpers.h"
+#include "clients/common/lease.h"
+#include "clients/exporter/metrics.h"
 
 #include <prometheus/text_serializer.h>
-#include "netns.h"
-#include "udp_helpers.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
 
 // ---- The boards list ------------------------------------------------------
 
@@ -550,7 +550,7 @@ TEST_F(Exporter, AgainstAnOlderSupervisorBothFallBackToCommandOneAndTakeItFromEa
         std::string::npos)
         << readFile(dir + "/exporter.txt");
     waitFor([] { return false; }, 3000); // steady telemetry to the exporter
-    mon = startProgram({std::string(VEXO_BIN_DIR) + "/tools/vexo-mon", "--csv", "127.1.0.1"}, {}, dir + "/mon.txt");
+    mon = startProgram({std::string(VEXO_BIN_DIR) + "/clients/vexo-mon", "--csv", "127.1.0.1"}, {}, dir + "/mon.txt");
     const std::string said = "vexo-mon: telemetry from 127.1.0.1 stopped right after arriving steadily; another "
                              "subscriber may have taken it over (asking again with a back-off up to 60 s)\n";
     ASSERT_TRUE(waitFor(

@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "log_capture.h"
-#include "netns.h"
-#include "udp_helpers.h"
+#include "tests/helpers.h"
+#include "tests/log_capture.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
 
 namespace {
 

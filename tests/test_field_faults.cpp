@@ -17,11 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "log_capture.h"
-#include "netns.h"
-#include "udp_helpers.h"
-#include "vexo_field.h"
+#include "tests/helpers.h"
+#include "tests/log_capture.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
+#include "avr/vexo_field.h"
 
 namespace {
 

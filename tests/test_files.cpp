@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Process.h"
-#include "file.h"
-#include "helpers.h"
+#include "lib/Process.h"
+#include "lib/file.h"
+#include "tests/helpers.h"
 
 TEST(HexLine, BytesAndLineEnd)
 {

@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "http_helpers.h"
-#include "netns.h"
-#include "prometheus_helpers.h"
-#include "webhook_receiver.h"
+#include "tests/helpers.h"
+#include "tests/http_helpers.h"
+#include "tests/netns.h"
+#include "tests/prometheus_helpers.h"
+#include "tests/webhook_receiver.h"
 
 class Fleet : public SupervisorTest {
 protected:
@@ -78,7 +78,7 @@ TEST_F(Fleet, MonitorAndExporterEachKeepALeaseAndBothReceiveEverySecond)
         << text << readFile(dir + "/exporter.txt");
     const std::string datagrams = "vexo_telemetry_datagrams_total{board=\"sim-board\"}";
     const double before = metric(scrape(), datagrams);
-    mon = startProgram({std::string(VEXO_BIN_DIR) + "/tools/vexo-mon", "--csv", "--seconds", "14", "127.0.0.1"}, {},
+    mon = startProgram({std::string(VEXO_BIN_DIR) + "/clients/vexo-mon", "--csv", "--seconds", "14", "127.0.0.1"}, {},
                        dir + "/mon.txt");
     ASSERT_TRUE(waitFor([&] { return !programRunning(&mon); }, 20000));
     EXPECT_EQ(mon.status, 0);

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "file.h"
-#include "helpers.h"
-#include "serial.h"
+#include "lib/file.h"
+#include "tests/helpers.h"
+#include "lib/serial.h"
 
 using Bytes = std::vector<unsigned char>;
 

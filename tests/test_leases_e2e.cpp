@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "log_capture.h"
-#include "netns.h"
-#include "siphash.h"
-#include "udp_helpers.h"
-#include "vexo_wire.h"
+#include "tests/helpers.h"
+#include "tests/log_capture.h"
+#include "tests/netns.h"
+#include "lib/siphash.h"
+#include "tests/udp_helpers.h"
+#include "avr/vexo_wire.h"
 
 namespace {
 

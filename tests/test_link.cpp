@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "avr.h"
-#include "file.h"
-#include "term.h"
-#include "vexo.h"
-#include "helpers.h"
+#include "avr/avr.h"
+#include "lib/file.h"
+#include "lib/term.h"
+#include "avr/vexo.h"
+#include "tests/helpers.h"
 
 static const char* const REPORT_END = "Running on LINE VOLTAGE\n";
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
+#include "tests/helpers.h"
 
 class LinkFaults : public SimTest {
 protected:

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "netns.h"
-#include "udp_helpers.h"
+#include "tests/helpers.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
 
 // The battI_mA column of a CSV row.
 static double csvMilliamps(const std::string& row)
@@ -19,7 +19,7 @@ static double csvMilliamps(const std::string& row)
     return std::atof(row.c_str() + a + 1);
 }
 
-static std::string monPath() { return std::string(VEXO_BIN_DIR) + "/tools/vexo-mon"; }
+static std::string monPath() { return std::string(VEXO_BIN_DIR) + "/clients/vexo-mon"; }
 
 class Monitor : public SupervisorTest {
 protected:
@@ -136,12 +136,12 @@ TEST_F(Monitor, PlotOfASession)
     ASSERT_EQ(r.status, 0);
     const std::string csv = dir + "/log.csv", png = dir + "/log.png";
     runProgram({"sh", "-c", "cat > " + csv + " <<'EOF'\n" + r.out + "EOF"});
-    const RunResult p = runProgram({std::string(VEXO_SOURCE_DIR) + "/tools/vexo-plot", csv, png, "200"});
+    const RunResult p = runProgram({std::string(VEXO_SOURCE_DIR) + "/clients/vexo-plot", csv, png, "200"});
     EXPECT_EQ(p.status, 0) << p.err;
     const std::string image = readFile(png);
     ASSERT_GT(image.size(), 5000u);
     EXPECT_EQ(image.substr(1, 3), "PNG");
-    const RunResult bad = runProgram({std::string(VEXO_SOURCE_DIR) + "/tools/vexo-plot", png, png});
+    const RunResult bad = runProgram({std::string(VEXO_SOURCE_DIR) + "/clients/vexo-plot", png, png});
     EXPECT_EQ(bad.status, 1);
 }
 

@@ -22,10 +22,10 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "vexo_ups.h"
-#include "netns.h"
-#include "udp_helpers.h"
+#include "tests/helpers.h"
+#include "avr/vexo_ups.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vexo.h"
+#include "avr/vexo.h"
 
 struct OptRow {
     std::vector<std::string> args;

@@ -18,10 +18,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "container.h"
-#include "helpers.h"
-#include "http_helpers.h"
-#include "netns.h"
+#include "tests/container.h"
+#include "tests/helpers.h"
+#include "tests/http_helpers.h"
+#include "tests/netns.h"
 
 #ifndef VEXO_CMAKE
 #error "VEXO_CMAKE must name the cmake program that installs the build"

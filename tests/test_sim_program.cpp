@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
+#include "tests/helpers.h"
 
 // vexo-sim ARGS... -- vexo VEXOARGS...
 static std::vector<std::string> simRunning(std::vector<std::string> simArgs, std::vector<std::string> vexoArgs)

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "serial.h"
-#include "file.h"
+#include "tests/helpers.h"
+#include "lib/serial.h"
+#include "lib/file.h"
 
 // Writes n framed requests (pwm_lo = 1..n) to the board's line.
 static void sendRequests(SimServer* sim, int n)

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "http_helpers.h"
-#include "prometheus_helpers.h"
+#include "tests/helpers.h"
+#include "tests/http_helpers.h"
+#include "tests/prometheus_helpers.h"
 
 constexpr int CENTRE_PORT = 9190;
 

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "netns.h"
-#include "udp_helpers.h"
+#include "tests/helpers.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
 
 namespace {
 

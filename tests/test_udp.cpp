@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "helpers.h"
-#include "net.h"
-#include "netns.h"
-#include "udp_helpers.h"
-#include "vexo.h"
+#include "tests/helpers.h"
+#include "lib/net.h"
+#include "tests/netns.h"
+#include "tests/udp_helpers.h"
+#include "avr/vexo.h"
 
 TEST(NetOpen, UnboundSocketForAnyPortAndBoundLowBitsOnly)
 {

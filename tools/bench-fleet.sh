@@ -32,7 +32,7 @@ for i in range($n): print(f'{a + i}=b{i:05d}')
 " > "$work/boards"
 "$B/sim/vexo-fleet-sim" --boards $n --on-battery 100 2> "$work/fleet.log" &
 fleet=\$!
-"$B/tools/vexo-exporter" --listen 127.0.0.1:4001 --boards "$work/boards" 2> "$work/exporter.log" &
+"$B/clients/vexo-exporter" --listen 127.0.0.1:4001 --boards "$work/boards" 2> "$work/exporter.log" &
 exporter=\$!
 trap 'kill \$exporter \$fleet 2>/dev/null; wait' EXIT
 sleep 10

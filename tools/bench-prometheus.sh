@@ -42,7 +42,7 @@ for i in range($n): print(f'{a + i}=b{i:05d}')
 " > "$work/boards"
 "$B/sim/vexo-fleet-sim" --boards $n --on-battery 100 < /dev/null 2> "$work/fleet.log" &
 fleet=\$!
-"$B/tools/vexo-exporter" --listen 127.0.0.1:4001 --boards "$work/boards" 2> "$work/exporter.log" &
+"$B/clients/vexo-exporter" --listen 127.0.0.1:4001 --boards "$work/boards" 2> "$work/exporter.log" &
 exporter=\$!
 /usr/bin/prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/data" \
     --web.listen-address=127.0.0.1:9090 --log.level=warn 2> "$work/prometheus.log" &

@@ -7,7 +7,7 @@ nothing, half send a header line a second, and each one that the server
 closes is opened again at once. Meanwhile it scrapes /metrics once a second
 with a 3 s time-out and prints how many scrapes succeeded. Run it in a
 private network namespace (it needs 127.1.0.0/16 and port 4001 to itself):
-  unshare -n sh -c 'ip link set lo up; tools/bench-slow-clients.py build/tools/vexo-exporter build/sim/vexo-fleet-sim'
+  unshare -n sh -c 'ip link set lo up; tools/bench-slow-clients.py build/clients/vexo-exporter build/sim/vexo-fleet-sim'
 """
 import socket
 import subprocess

@@ -80,7 +80,7 @@ until [ -L "$work/tty" ]; do sleep 0.02; done
 watchers() {
     i=0
     while [ \$i -lt $subs ]; do
-        "$B/tools/vexo-mon" --seconds \$(($seconds + 5)) 127.0.0.1 > /dev/null 2>&1 &
+        "$B/clients/vexo-mon" --seconds \$(($seconds + 5)) 127.0.0.1 > /dev/null 2>&1 &
         echo \$! >> "$work/mon.pids"
         i=\$((i + 1))
     done
@@ -216,7 +216,7 @@ echo
 echo "== 6. vexo-exporter following a simulated fleet, ${FLEET_SECONDS:-60} s, scraped every 15 s"
 ./tools/bench-fleet.sh build-bench 1000 10000 100000
 if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
-    unshare -n sh -c "ip link set lo up; python3 tools/bench-slow-clients.py '$B/tools/vexo-exporter' '$B/sim/vexo-fleet-sim' 30 50"
+    unshare -n sh -c "ip link set lo up; python3 tools/bench-slow-clients.py '$B/clients/vexo-exporter' '$B/sim/vexo-fleet-sim' 30 50"
 fi
 
 echo

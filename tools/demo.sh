@@ -115,7 +115,7 @@ fi
 if command -v gnuplot >/dev/null 2>&1; then
     step "6. Plotting the session"
     show "vexo-plot session.csv build-demo/vexo-session.png 200"
-    tools/vexo-plot "$work/session.csv" build-demo/vexo-session.png 200 2>/dev/null
+    clients/vexo-plot "$work/session.csv" build-demo/vexo-session.png 200 2>/dev/null
     echo "wrote build-demo/vexo-session.png ($(wc -c < build-demo/vexo-session.png) bytes)"
 fi
 

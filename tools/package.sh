@@ -39,7 +39,7 @@ if [ -z "$toolchain" ] && command -v systemd-analyze >/dev/null 2>&1; then
     systemd-analyze verify --man=no "$tmp/vexo-charge.service"
     echo "systemd-analyze verify: vexo-charge.service is valid"
     if [ -f "$dir/dist/vexo-exporter.service" ]; then
-        sed "s|/usr/bin/vexo-exporter|$PWD/$dir/tools/vexo-exporter|" "$dir/dist/vexo-exporter.service" \
+        sed "s|/usr/bin/vexo-exporter|$PWD/$dir/clients/vexo-exporter|" "$dir/dist/vexo-exporter.service" \
             > "$tmp/vexo-exporter.service"
         systemd-analyze verify --man=no "$tmp/vexo-exporter.service"
         echo "systemd-analyze verify: vexo-exporter.service is valid"

@@ -64,11 +64,15 @@ record() { # build-dir out-file
 --event-cmd /nonexistent --pwm1 1
 LIST
     for args in "--help" "" "127.0.0.1 set-current 9999" "127.0.0.1 set-cycle 1" "127.0.0.1 frobnicate"; do
-        tool "$B/tools/vexo-mon" vexo-mon "$args" "$out"
+        tool "$(client "$B" vexo-mon)" vexo-mon "$args" "$out"
     done
     for args in "--help" "--interval x" "--eeprom /dev/full -- true"; do
         tool "$B/sim/vexo-sim" vexo-sim "$args" "$out"
     done
+}
+
+client() { # build-dir program: where that revision's build put an operator-side program
+    if [ -x "$1/clients/$2" ]; then echo "$1/clients/$2"; else echo "$1/tools/$2"; fi
 }
 
 tool() { # program name args out-file: what a tool prints and its status

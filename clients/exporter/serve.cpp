@@ -1,4 +1,4 @@
-#include "serve.h"
+#include "clients/exporter/serve.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +10,8 @@
 #include <CivetServer.h>
 #include <zlib.h>
 
-#include "cli.h"
-#include "metrics.h"
+#include "clients/common/cli.h"
+#include "clients/exporter/metrics.h"
 
 // The content type of the text format, version 0.0.4.
 static const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";

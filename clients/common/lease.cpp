@@ -1,4 +1,4 @@
-#include "lease.h"
+#include "clients/common/lease.h"
 
 #include <algorithm>
 #include <cstring>

@@ -11,7 +11,7 @@
 
 #include <prometheus/metric_family.h>
 
-#include "fleet.h"
+#include "clients/exporter/fleet.h"
 
 // Families a scrape writes.
 std::size_t fleetFamilyCount();

@@ -1,4 +1,4 @@
-#include "fleet.h"
+#include "clients/exporter/fleet.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,8 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "cli.h"
-#include "net.h"
+#include "clients/common/cli.h"
+#include "lib/net.h"
 
 // Receive buffer asked for: some seconds of telemetry of a large fleet.
 constexpr int FLEET_RCVBUF = 8 << 20;

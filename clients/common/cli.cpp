@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "clients/common/cli.h"
 
 #include <cerrno>
 #include <chrono>

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "telemetry.h"
+#include "clients/common/telemetry.h"
 
 constexpr int MON_LEASE_S = 30;           // lease asked for
 constexpr int MON_LEASE_ANSWER_MS = 1000; // an answer takes at most this long

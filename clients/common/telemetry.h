@@ -7,7 +7,7 @@
 
 #include <netinet/in.h>
 
-#include "vexo_wire.h"
+#include "avr/vexo_wire.h"
 
 enum class MonFormat { Text, Csv, Json };
 

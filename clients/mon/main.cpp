@@ -12,10 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "cli.h"
-#include "net.h"
-#include "lease.h"
-#include "telemetry.h"
+#include "clients/common/cli.h"
+#include "lib/net.h"
+#include "clients/common/lease.h"
+#include "clients/common/telemetry.h"
 
 static volatile sig_atomic_t stopSignal = 0;
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "fleet.h"
+#include "clients/exporter/fleet.h"
 
 struct MetricsServer;
 

@@ -24,9 +24,9 @@
 
 #include <netinet/in.h>
 
-#include "lease.h"
-#include "lookup.h"
-#include "telemetry.h"
+#include "clients/common/lease.h"
+#include "clients/exporter/lookup.h"
+#include "clients/common/telemetry.h"
 
 // A board is up while its telemetry is at most this old.
 constexpr long long FLEET_UP_MS = 5000;

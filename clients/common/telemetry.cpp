@@ -1,4 +1,4 @@
-#include "telemetry.h"
+#include "clients/common/telemetry.h"
 
 #include <algorithm>
 #include <cerrno>

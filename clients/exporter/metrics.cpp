@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "clients/exporter/metrics.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "lookup.h"
+#include "clients/exporter/lookup.h"
 
 #include <algorithm>
 

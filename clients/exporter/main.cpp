@@ -12,9 +12,9 @@
 #include <malloc.h>
 #include <poll.h>
 
-#include "cli.h"
-#include "fleet.h"
-#include "serve.h"
+#include "clients/common/cli.h"
+#include "clients/exporter/fleet.h"
+#include "clients/exporter/serve.h"
 
 // The metrics port: outside the 9100-9999 range that Prometheus exporters
 // have taken, next to the supervisor's UDP port.
