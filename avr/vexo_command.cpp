@@ -43,8 +43,8 @@ static int telemetryPort(const VEXOchargeState* state) { return ntohs(state->to.
 // Carries out one well-formed command from the sender from.
 static void commandRun(VEXOchargeState* state, const VEXOUDPcommand& cmd, const sockaddr_in& from)
 {
-    char by[16];
-    VEXOaddressText(&from, by, sizeof by);
+    char by[NET_ADRS_TEXT_SIZE];
+    netAdrsText(&from, by, sizeof by);
     const int oldMa = state->masterI / 1000;
     const int oldOn = state->time_on;
     const int oldOff = state->time_off;

@@ -17,6 +17,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
+#include "lib/net.h"
+
 VEXOfield vexoField;
 
 int VEXOparseListen(const char* text, VEXOfield* field)
@@ -105,14 +108,6 @@ int VEXOallowed(const VEXOfield* field, const sockaddr_in* from)
     return 0;
 }
 
-const char* VEXOaddressText(const sockaddr_in* a, char* buf, size_t size)
-{
-    unsigned char b[4];
-    std::memcpy(b, &a->sin_addr, sizeof b);
-    snprintf(buf, size, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-    return buf;
-}
-
 // The notification socket named by NOTIFY_SOCKET ("@" for an abstract name):
 // 1 when it names one, 0 when unset, -1 when it is too long, -2 when it is
 // neither a path nor an abstract name.
@@ -134,13 +129,6 @@ static int notifyAddress(sockaddr_un* sa, socklen_t* len)
         sa->sun_path[0] = '\0';
     *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
     return 1;
-}
-
-static long long monotonicMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // SIGTERM or SIGINT: the running hooks end with us, and we end by the signal as before.
@@ -213,7 +201,7 @@ void VEXOwatchdog()
 {
     if (vexoField.watchdogUs <= 0)
         return;
-    const long long now = monotonicMs();
+    const long long now = clockNowMs();
     if (now - vexoField.lastWatchdogMs < vexoField.watchdogUs / 4000)
         return;
     // One the manager did not take goes again next cycle.
@@ -340,9 +328,9 @@ void VEXOrefused(const sockaddr_in* from, time_t now)
     }
     if (vexoField.refused == 0 || now - vexoField.refusedLogged < VEXO_REFUSED_LOG_S)
         return;
-    char a[16];
+    char a[NET_ADRS_TEXT_SIZE];
     VEXOlog(LOG_WARNING, "refused %ld datagram%s from outside the access list (latest from %s)", vexoField.refused,
-            vexoField.refused == 1 ? "" : "s", VEXOaddressText(&vexoField.refusedFrom, a, sizeof a));
+            vexoField.refused == 1 ? "" : "s", netAdrsText(&vexoField.refusedFrom, a, sizeof a));
     vexoField.refused = 0;
     vexoField.refusedLogged = now;
 }

@@ -138,6 +138,3 @@ int VEXOnotify(const char* text);
 
 // Sends WATCHDOG=1 when the watchdog is on and a quarter of its period has passed.
 void VEXOwatchdog();
-
-// "a.b.c.d" of an address.
-const char* VEXOaddressText(const sockaddr_in* a, char* buf, size_t size);

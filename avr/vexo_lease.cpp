@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "avr/vexo_field.h"
+#include "lib/net.h"
 
 void VEXOleasesInit(VEXOleaseTable* table)
 {
@@ -59,9 +60,9 @@ static void refusedLine(VEXOleaseTable* table, const sockaddr_in* to, time_t now
     }
     if (table->refused == 0 || now - table->refusedLogged < VEXO_REFUSED_LOG_S)
         return;
-    char a[16];
+    char a[NET_ADRS_TEXT_SIZE];
     VEXOlog(LOG_WARNING, "refused %ld lease%s: all %d leases taken (latest for %s port %d)", table->refused,
-            table->refused == 1 ? "" : "s", VEXO_LEASES_MAX, VEXOaddressText(&table->refusedTo, a, sizeof a),
+            table->refused == 1 ? "" : "s", VEXO_LEASES_MAX, netAdrsText(&table->refusedTo, a, sizeof a),
             ntohs(table->refusedTo.sin_port));
     table->refused = 0;
     table->refusedLogged = now;
@@ -86,8 +87,8 @@ static std::int32_t renew(VEXOleaseTable* table, const sockaddr_in& to, std::int
     }
     free->to = to;
     free->until = now + seconds;
-    char a[16];
-    VEXOlog(LOG_INFO, "telemetry lease for %s port %d: %d s, %d of %d leases taken", VEXOaddressText(&to, a, sizeof a),
+    char a[NET_ADRS_TEXT_SIZE];
+    VEXOlog(LOG_INFO, "telemetry lease for %s port %d: %d s, %d of %d leases taken", netAdrsText(&to, a, sizeof a),
             ntohs(to.sin_port), seconds, VEXOleaseCount(table), VEXO_LEASES_MAX);
     return seconds;
 }
@@ -116,9 +117,9 @@ void VEXOleaseCommand(VEXOleaseTable* table, int fd, const VEXOUDPcommand& cmd, 
         for (auto& e : table->entries)
             if (proven && e.until != 0 && sameTo(e.to, to)) {
                 e.until = 0;
-                char a[16];
+                char a[NET_ADRS_TEXT_SIZE];
                 VEXOlog(LOG_INFO, "telemetry lease for %s port %d ended by the subscriber",
-                        VEXOaddressText(&to, a, sizeof a), args.port);
+                        netAdrsText(&to, a, sizeof a), args.port);
             }
         break;
     default: break;
@@ -142,8 +143,8 @@ void VEXOleasesSend(VEXOleaseTable* table, int fd, const vexoInfo& info, time_t 
             continue;
         if (now >= e.until) {
             e.until = 0;
-            char a[16];
-            VEXOlog(LOG_INFO, "telemetry lease for %s port %d ran out", VEXOaddressText(&e.to, a, sizeof a),
+            char a[NET_ADRS_TEXT_SIZE];
+            VEXOlog(LOG_INFO, "telemetry lease for %s port %d ran out", netAdrsText(&e.to, a, sizeof a),
                     ntohs(e.to.sin_port));
             continue;
         }

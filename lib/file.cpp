@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
 #include "lib/serial.h"
 
 int ByteArrayRef_Checksum(ByteArrayRef pkt)
@@ -60,13 +61,6 @@ static ByteArrayRef ByteArray_PacketGet(ByteArrayRef fr, byte b, int cap)
     return BAR(fr.arr, b == SERIAL_START ? FILE_RX_OPENED : len);
 }
 
-static long long monotonicMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Bytes read from the port but not yet fed to the receiver. The stream and
 // descriptor they came from are kept with them, so another port starts empty.
 struct PortReadAhead {
@@ -97,7 +91,7 @@ static FileRxEnd fillReadAhead(PortReadAhead* in, long long deadline)
         timeval tv{0, FILE_SILENCE_US};
         bool cut = false; // the wait ends at the no-packet deadline, not at silence
         if (deadline != 0) {
-            const long long left = deadline - monotonicMs();
+            const long long left = deadline - clockNowMs();
             if (left <= 0)
                 return FILE_RX_NO_PACKET;
             if (left * 1000 < FILE_SILENCE_US) {
@@ -134,7 +128,7 @@ ByteArrayRef filePacketReceive(FILE* f, ByteArrayRef fr, FileRxRules rules, File
     PortReadAhead* in = fd >= 0 ? readAheadOf(f, fd) : nullptr;
     // The deadline is looked at only when the read-ahead runs dry: bytes
     // cost no clock reads, and a block lasts a fraction of a second.
-    const long long deadline = rules.noPacketMs > 0 ? monotonicMs() + rules.noPacketMs : 0;
+    const long long deadline = rules.noPacketMs > 0 ? clockNowMs() + rules.noPacketMs : 0;
     for (;;) {
         int c;
         if (in == nullptr) {

@@ -59,11 +59,18 @@ int netUDPtx(int fd, ByteArrayRef buf, const sockaddr_in* to)
     return lastTxRc;
 }
 
+const char* netAdrsText(const sockaddr_in* a, char* buf, size_t size)
+{
+    unsigned char b[4];
+    std::memcpy(b, &a->sin_addr, sizeof b);
+    snprintf(buf, size, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    return buf;
+}
+
 void netUDPPrint(const sockaddr_in* from)
 {
-    unsigned char a[4];
-    std::memcpy(a, &from->sin_addr, sizeof a);
-    printf("%d.%d.%d.%d port %d\n", a[0], a[1], a[2], a[3], ntohs(from->sin_port));
+    char text[NET_ADRS_TEXT_SIZE];
+    printf("%s port %d\n", netAdrsText(from, text, sizeof text), ntohs(from->sin_port));
 }
 
 void netAdrsFromHost(sockaddr_in* to, const hostent* host, int port)

@@ -40,6 +40,12 @@ void netBatchPrepare(mmsghdr* msgs, iovec* iov, int n, unsigned char* bufs, size
 // Sends buf as one datagram to *to; returns the bytes sent or -1.
 int netUDPtx(int fd, ByteArrayRef buf, const sockaddr_in* to);
 
+// Room for the longest dotted quad and its end: "255.255.255.255".
+constexpr size_t NET_ADRS_TEXT_SIZE = 16;
+
+// The dotted quad "a.b.c.d" of a's address (first octet first) in buf; returns buf.
+const char* netAdrsText(const sockaddr_in* a, char* buf, size_t size);
+
 // Prints "a.b.c.d port N" and a line end.
 void netUDPPrint(const sockaddr_in* from);
 

@@ -24,6 +24,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
 #include "clients/common/cli.h"
 #include "lib/net.h"
 #include "lib/siphash.h"
@@ -360,18 +361,18 @@ int main(int argc, char** argv)
         return 1;
     }
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
-    const long long start = cliNowMs();
+    const long long start = clockNowMs();
     long long nextSlice = start;
     int slice = 0;
     bool controlOpen = true;
     std::string pending;
-    while (stopSignal == 0 && (seconds <= 0 || cliNowMs() - start < seconds * 1000)) {
+    while (stopSignal == 0 && (seconds <= 0 || clockNowMs() - start < seconds * 1000)) {
         pollfd p[2] = {{s.fd, POLLIN, 0}, {controlOpen ? 0 : -1, POLLIN, 0}};
-        poll(p, 2, static_cast<int>(std::max(0LL, nextSlice - cliNowMs())));
+        poll(p, 2, static_cast<int>(std::max(0LL, nextSlice - clockNowMs())));
         receive(&s);
         if (p[1].revents != 0)
             controlOpen = readControl(&s, &pending);
-        if (cliNowMs() >= nextSlice) {
+        if (clockNowMs() >= nextSlice) {
             sendSlice(&s, slice);
             slice = (slice + 1) % SLICES;
             nextSlice += 1000 / SLICES;

@@ -1,13 +1,14 @@
 #include "clients/common/cli.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <arpa/inet.h>
+
+#include "lib/net.h"
 
 bool cliParseLong(const char* text, long min, long max, long* out)
 {
@@ -59,12 +60,6 @@ void cliDefaultSignals(std::initializer_list<int> signals)
         signal(sig, SIG_DFL);
 }
 
-long long cliNowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out)
 {
     const std::string s = text == nullptr ? "" : text;
@@ -86,7 +81,6 @@ bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out)
 
 std::string cliHostPortText(const sockaddr_in& a)
 {
-    char host[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
+    char host[NET_ADRS_TEXT_SIZE];
+    return std::string(netAdrsText(&a, host, sizeof host)) + ":" + std::to_string(ntohs(a.sin_port));
 }

@@ -28,9 +28,6 @@ void cliCatchSignals(void (*handler)(int), std::initializer_list<int> signals);
 // Restores the default action of each signal, as a child about to exec needs.
 void cliDefaultSignals(std::initializer_list<int> signals);
 
-// Milliseconds of the monotonic clock.
-long long cliNowMs();
-
 // "A.B.C.D:PORT" (or "A.B.C.D", or ":PORT" for all addresses) into *out;
 // the port is 1..65535. False for anything else.
 bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out);

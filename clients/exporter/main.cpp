@@ -12,6 +12,7 @@
 #include <malloc.h>
 #include <poll.h>
 
+#include "lib/clock.h"
 #include "clients/common/cli.h"
 #include "clients/exporter/fleet.h"
 #include "clients/exporter/serve.h"
@@ -132,7 +133,7 @@ static void reread(const ExporterArgs& a, Fleet* fleet)
     } else if (!boardList(a.given, a.boardsFile, &boards, &why)) {
         fprintf(stderr, "vexo-exporter: SIGHUP: keeping the boards followed: %s\n", why.c_str());
     } else {
-        fleetSetBoards(fleet, boards, cliNowMs());
+        fleetSetBoards(fleet, boards, clockNowMs());
         const size_t n = boards.size();
         std::vector<FleetEntry>().swap(boards); // the fleet holds its own copy now
         malloc_trim(0);                         // the old list and the file's text go back to the system
@@ -151,7 +152,7 @@ static void follow(const ExporterArgs& a, Fleet* fleet)
         }
         pollfd p{fleet->fd, POLLIN, 0};
         poll(&p, 1, EXPORTER_TICK_MS);
-        const long long now = cliNowMs();
+        const long long now = clockNowMs();
         if ((p.revents & POLLIN) != 0)
             fleetReceive(fleet, now);
         if (now - lastTick >= EXPORTER_TICK_MS) {
@@ -194,7 +195,7 @@ int main(int argc, char** argv)
         fleetClose(&fleet);
         return 1;
     }
-    fleetSetBoards(&fleet, boards, cliNowMs());
+    fleetSetBoards(&fleet, boards, clockNowMs());
     std::vector<FleetEntry>().swap(boards); // the fleet holds its own copy now
     fprintf(stderr, "vexo-exporter: following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d\n",
             fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", a.listen.c_str(), fleet.localPort);

@@ -17,7 +17,7 @@
 std::size_t fleetFamilyCount();
 
 // Family i (below fleetFamilyCount()) of a snapshot taken at now
-// (milliseconds of cliNowMs).
+// (milliseconds of clockNowMs).
 prometheus::MetricFamily fleetFamily(const FleetSnapshot& snap, std::size_t i, long long now);
 
 // Boards whose series are built and written at a time.

@@ -1,3 +1,4 @@
+#include "lib/clock.h"
 #include "clients/exporter/serve.h"
 
 #include <cstdlib>
@@ -113,7 +114,7 @@ static void sendMetrics(const Fleet* fleet, mg_connection* conn, bool head)
     }
     FleetSnapshot snap;
     fleetSnapshot(fleet, &snap);
-    const long long now = cliNowMs();
+    const long long now = clockNowMs();
     if (!gzip) {
         sendMetricsHeader(conn, false);
         const bool whole = fleetWriteMetrics(

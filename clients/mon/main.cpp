@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
 #include "clients/common/cli.h"
 #include "lib/net.h"
 #include "clients/common/lease.h"
@@ -151,7 +152,7 @@ static void leaseEvent(const MonArgs& a, const MonLease& sub, MonLeaseEvent even
         break;
     case MonLeaseEvent::Refused:
         fprintf(stderr, "vexo-mon: every telemetry lease of %s is taken; asking again in %lld s\n", a.host,
-                std::max(0LL, sub.nextAskMs - cliNowMs() + 999) / 1000);
+                std::max(0LL, sub.nextAskMs - clockNowMs() + 999) / 1000);
         break;
     case MonLeaseEvent::Leased: fprintf(stderr, "vexo-mon: telemetry lease from %s granted\n", a.host); break;
     case MonLeaseEvent::None: break;
@@ -172,16 +173,16 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     MonLease sub;
-    monLeaseStart(&sub, cliNowMs());
+    monLeaseStart(&sub, clockNowMs());
     int writeError = 0;
     if (a.format == MonFormat::Csv && printf("%s\n", monCsvHeader().c_str()) < 0)
         writeError = errno;
-    const long long start = cliNowMs();
+    const long long start = clockNowMs();
     long received = 0, garbage = 0, notFinite = 0;
     MonLeaseEvent event = MonLeaseEvent::None;
-    sendLeaseCommands(fd, to, sub, monLeaseTick(&sub, cliNowMs(), &event), myPort);
+    sendLeaseCommands(fd, to, sub, monLeaseTick(&sub, clockNowMs(), &event), myPort);
     while (stopSignal == 0 && writeError == 0 && (a.count < 0 || received < a.count) &&
-           (a.seconds < 0 || cliNowMs() - start < a.seconds * 1000)) {
+           (a.seconds < 0 || clockNowMs() - start < a.seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
             unsigned char buf[512];
@@ -196,14 +197,14 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
                 if (printf("%s\n", monFormat(info, a.format).c_str()) < 0)
                     writeError = errno;
                 received++;
-                monLeaseHeard(&sub, cliNowMs());
-            } else if (fromBoard && monLeaseAnswer(&sub, buf, static_cast<size_t>(n), cliNowMs(), &event)) {
+                monLeaseHeard(&sub, clockNowMs());
+            } else if (fromBoard && monLeaseAnswer(&sub, buf, static_cast<size_t>(n), clockNowMs(), &event)) {
                 leaseEvent(a, sub, event);
             } else if (n >= 0) {
                 garbage++;
             }
         }
-        const unsigned send = monLeaseTick(&sub, cliNowMs(), &event);
+        const unsigned send = monLeaseTick(&sub, clockNowMs(), &event);
         leaseEvent(a, sub, event);
         sendLeaseCommands(fd, to, sub, send, myPort);
     }
