@@ -10,6 +10,7 @@
 #   ./tools/bench-fleet.sh [BUILD_DIR] [SIZES...]     default: build-bench 1000 10000 100000
 set -eu
 cd "$(dirname "$0")/.."
+. ./tools/fleet-boards.sh
 B=$(realpath "${1:-build-bench}")
 [ $# -gt 0 ] && shift
 sizes=${*:-1000 10000 100000}
@@ -22,14 +23,10 @@ printf '%-7s %8s %9s %9s %13s %11s %9s %13s %9s %20s %18s\n' boards "CPU/core" "
     "size" "gzip median" "gzip size" "datagrams got/sent" "SIGHUPs: RSS/peak"
 for n in $sizes; do
     work=$(mktemp -d)
-    cat > "$work/run.sh" <<EOS
+    fleet_boards "$n" "$work/boards"
+cat > "$work/run.sh" <<EOS
 set -eu
 ip link set lo up
-python3 -c "
-import ipaddress
-a = ipaddress.ip_address('127.1.0.1')
-for i in range($n): print(f'{a + i}=b{i:05d}')
-" > "$work/boards"
 "$B/sim/vexo-fleet-sim" --boards $n --on-battery 100 2> "$work/fleet.log" &
 fleet=\$!
 "$B/clients/vexo-exporter" --listen 127.0.0.1:4001 --boards "$work/boards" 2> "$work/exporter.log" &

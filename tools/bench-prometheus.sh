@@ -11,6 +11,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 . ./tools/deps.sh
+. ./tools/fleet-boards.sh
 need_packages /usr/bin/prometheus:prometheus curl:curl python3:python3
 B=$(realpath "${1:-build-bench}")
 n=${2:-10000}
@@ -32,14 +33,10 @@ scrape_configs:
     static_configs:
       - targets: ['127.0.0.1:4001']
 EOS
+fleet_boards "$n" "$work/boards"
 cat > "$work/run.sh" <<EOS
 set -eu
 ip link set lo up
-python3 -c "
-import ipaddress
-a = ipaddress.ip_address('127.1.0.1')
-for i in range($n): print(f'{a + i}=b{i:05d}')
-" > "$work/boards"
 "$B/sim/vexo-fleet-sim" --boards $n --on-battery 100 < /dev/null 2> "$work/fleet.log" &
 fleet=\$!
 "$B/clients/vexo-exporter" --listen 127.0.0.1:4001 --boards "$work/boards" 2> "$work/exporter.log" &
