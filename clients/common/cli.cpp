@@ -1,11 +1,15 @@
 #include "clients/common/cli.h"
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 
@@ -89,4 +93,50 @@ std::string cliHostPortText(const sockaddr_in& a)
     char host[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
     return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+namespace {
+
+const char* programName = program_invocation_short_name;
+
+// "NAME: text\n" on standard error, in one stdio call; errno as it was.
+void warnLine(const char* fmt, va_list ap)
+{
+    const int saved = errno;
+    std::array<char, 1024> small{};
+    std::vector<char> big;
+    const char* text = small.data();
+    va_list again;
+    va_copy(again, ap);
+    const int n = std::vsnprintf(small.data(), small.size(), fmt, ap);
+    if (n >= static_cast<int>(small.size())) {
+        big.resize(static_cast<size_t>(n) + 1);
+        errno = saved; // for %m
+        std::vsnprintf(big.data(), big.size(), fmt, again);
+        text = big.data();
+    }
+    va_end(again);
+    std::fprintf(stderr, "%s: %s\n", programName, n < 0 ? "" : text);
+    errno = saved;
+}
+
+} // namespace
+
+void cliProgramName(const char* name) { programName = name; }
+
+void cliWarn(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    warnLine(fmt, ap);
+    va_end(ap);
+}
+
+void cliDie(int status, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    warnLine(fmt, ap);
+    va_end(ap);
+    std::exit(status);
 }

@@ -37,3 +37,27 @@ bool cliParseHostPort(const char* text, int defaultPort, sockaddr_in* out);
 
 // "A.B.C.D:PORT" of an address.
 std::string cliHostPortText(const sockaddr_in& a);
+
+// Messages and exit statuses: the one part of cli that writes to standard
+// error (cliWarn), and the one that ends the program (cliDie).
+
+// The exit statuses of the operator-side programs.
+enum CliExit : int {
+    CLI_EXIT_OK = 0,
+    CLI_EXIT_FAILURE = 1,      // the run failed: an address, a socket, a file, a write
+    CLI_EXIT_USAGE = 2,        // a bad option or argument, or a file named that cannot be used; nothing was done
+    CLI_EXIT_CANNOT_RUN = 127, // vexo-sim: the command given after -- could not be started
+    CLI_EXIT_SIGNALLED = 128,  // vexo-sim, plus the signal's number: the command was killed by it
+};
+
+// Names the program at the head of every cliWarn and cliDie line; each main
+// calls it first, with a string that lives as long as the program.
+void cliProgramName(const char* name);
+
+// Writes "NAME: " and the printf-style text, then a line end, to standard
+// error in one call; %m stands for strerror(errno). errno is left as it was.
+// Warnings and the programs' status lines both go through here.
+[[gnu::format(printf, 1, 2)]] void cliWarn(const char* fmt, ...);
+
+// cliWarn, then exit(status).
+[[noreturn, gnu::format(printf, 2, 3)]] void cliDie(int status, const char* fmt, ...);
