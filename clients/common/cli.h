@@ -56,7 +56,9 @@ void cliProgramName(const char* name);
 
 // Writes "NAME: " and the printf-style text, then a line end, to standard
 // error in one call; %m stands for strerror(errno). errno is left as it was.
-// Warnings and the programs' status lines both go through here.
+// Warnings and the programs' status lines both go through here. GCC's
+// -Wpedantic takes %m for an extension of ISO printf, so a call that uses it
+// starts with __extension__.
 [[gnu::format(printf, 1, 2)]] void cliWarn(const char* fmt, ...);
 
 // cliWarn, then exit(status).
