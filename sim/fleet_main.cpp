@@ -279,11 +279,11 @@ static void runControl(FleetSim* s, const char* line)
     if (parsed)
         i = ntohl(a.s_addr) - s->first;
     if (!parsed || (strcmp(word, "battery") != 0 && strcmp(word, "line") != 0)) {
-        fprintf(stderr, "vexo-fleet-sim: not a command: %s (battery ADDRESS or line ADDRESS)\n", line);
+        cliWarn("not a command: %s (battery ADDRESS or line ADDRESS)", line);
         return;
     }
     if (i >= s->boards.size()) {
-        fprintf(stderr, "vexo-fleet-sim: no board at %s\n", address);
+        cliWarn("no board at %s", address);
         return;
     }
     s->boards[i].onBattery = strcmp(word, "battery") == 0;
@@ -309,6 +309,7 @@ static bool readControl(FleetSim* s, std::string* pending)
 
 int main(int argc, char** argv)
 {
+    cliProgramName("vexo-fleet-sim");
     long boards = 100, port = VEXO_UDP_PORT, onBattery = 0;
     double seconds = 0;
     bool old = false;
@@ -332,13 +333,13 @@ int main(int argc, char** argv)
         case 's': ok &= cliParseNumber(optarg, 0, 1e6, &seconds); break;
         case 'b': ok &= cliParseLong(optarg, 0, 1000000, &onBattery); break;
         case 'o': old = true; break;
-        case 'h': printf(usage, VEXO_UDP_PORT); return 0;
+        case 'h': printf(usage, VEXO_UDP_PORT); return CLI_EXIT_OK;
         default: ok = false; break;
         }
     }
     if (!ok || optind != argc) {
         fprintf(stderr, usage, VEXO_UDP_PORT);
-        return 2;
+        return CLI_EXIT_USAGE;
     }
     FleetSim s;
     s.old = old;
@@ -355,10 +356,8 @@ int main(int argc, char** argv)
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(port));
-    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        fprintf(stderr, "vexo-fleet-sim: cannot bind UDP port %ld: %s\n", port, strerror(errno));
-        return 1;
-    }
+    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        __extension__ cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %m", port);
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
     const long long start = cliNowMs();
     long long nextSlice = start;
@@ -383,12 +382,10 @@ int main(int argc, char** argv)
     long leased = 0;
     for (const auto& b : s.boards)
         leased += std::count_if(b.leases.begin(), b.leases.end(), [&](const SimLease& l) { return l.until > end; });
-    fprintf(stderr,
-            "vexo-fleet-sim: %ld boards, %ld subscribed at the end, %ld commands, %ld stray datagrams, %ld sent, %ld "
-            "not sent\n",
-            boards, static_cast<long>(subscribed), s.commands, s.strays, s.sent, s.sendErrors);
+    cliWarn("%ld boards, %ld subscribed at the end, %ld commands, %ld stray datagrams, %ld sent, %ld not sent", boards,
+            static_cast<long>(subscribed), s.commands, s.strays, s.sent, s.sendErrors);
     if (!s.old)
-        fprintf(stderr, "vexo-fleet-sim: %ld leases at the end, %ld refused\n", leased, s.refused);
+        cliWarn("%ld leases at the end, %ld refused", leased, s.refused);
     close(s.fd);
-    return 0;
+    return CLI_EXIT_OK;
 }
