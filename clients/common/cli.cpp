@@ -13,41 +13,6 @@
 
 #include <arpa/inet.h>
 
-bool cliParseLong(const char* text, long min, long max, long* out)
-{
-    if (text == nullptr || *text == '\0')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < min || v > max)
-        return false;
-    *out = v;
-    return true;
-}
-
-bool cliParseInt(const char* text, long min, long max, std::int32_t* out)
-{
-    long v = 0;
-    if (!cliParseLong(text, min, max, &v))
-        return false;
-    *out = static_cast<std::int32_t>(v);
-    return true;
-}
-
-bool cliParseNumber(const char* text, double min, double max, double* out)
-{
-    if (text == nullptr)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(v >= min && v <= max))
-        return false;
-    *out = v;
-    return true;
-}
-
 void cliCatchSignals(void (*handler)(int), std::initializer_list<int> signals)
 {
     struct sigaction sa {};
@@ -139,4 +104,45 @@ void cliDie(int status, const char* fmt, ...)
     warnLine(fmt, ap);
     va_end(ap);
     std::exit(status);
+}
+
+namespace {
+
+// The one number reader under the cliParse functions: convert(text, &end)
+// reads a number; *out when it took the whole text without overflow and the
+// number lies in [min, max] (NaN does not).
+template <typename T, typename Convert> bool parseInRange(const char* text, T min, T max, T* out, Convert convert)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const T v = convert(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v >= min && v <= max))
+        return false;
+    *out = v;
+    return true;
+}
+
+} // namespace
+
+bool cliParseWhole(const char* text, int base, long min, long max, long* out)
+{
+    return parseInRange(text, min, max, out, [base](const char* t, char** end) { return std::strtol(t, end, base); });
+}
+
+bool cliParseLong(const char* text, long min, long max, long* out) { return cliParseWhole(text, 10, min, max, out); }
+
+bool cliParseInt(const char* text, long min, long max, std::int32_t* out)
+{
+    long v = 0;
+    if (!cliParseLong(text, min, max, &v))
+        return false;
+    *out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+bool cliParseNumber(const char* text, double min, double max, double* out)
+{
+    return parseInRange(text, min, max, out, [](const char* t, char** end) { return std::strtod(t, end); });
 }

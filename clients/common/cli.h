@@ -63,3 +63,9 @@ void cliProgramName(const char* name);
 
 // cliWarn, then exit(status).
 [[noreturn, gnu::format(printf, 2, 3)]] void cliDie(int status, const char* fmt, ...);
+
+// A whole number in [min, max] from text in base, as strtol reads it (0:
+// decimal, 0x hexadecimal or 0 octal); false for anything else (empty,
+// trailing characters, out of range). cliParseLong is it in base 10, and
+// cliParseNumber reads decimals the same way.
+bool cliParseWhole(const char* text, int base, long min, long max, long* out);
