@@ -32,9 +32,6 @@
 constexpr int SLICES = 10; // sends per second, each to a tenth of the fleet
 constexpr int BATCH = 64;  // datagrams per recvmmsg and sendmmsg
 
-static volatile sig_atomic_t stopSignal = 0;
-static void onSignal(int sig) { stopSignal = sig; }
-
 static const char usage[] =
     "Usage: vexo-fleet-sim [--boards N] [--first A.B.C.D] [--port P] [--seconds S] [--on-battery K] [--old]\n"
     "Simulates N supervisors (default 100) on the addresses from FIRST (default\n"
@@ -358,13 +355,13 @@ int main(int argc, char** argv)
     local.sin_port = htons(static_cast<uint16_t>(port));
     if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
         __extension__ cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %m", port);
-    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
+    cliCatchStop({SIGINT, SIGTERM, SIGHUP});
     const long long start = cliNowMs();
     long long nextSlice = start;
     int slice = 0;
     bool controlOpen = true;
     std::string pending;
-    while (stopSignal == 0 && (seconds <= 0 || cliNowMs() - start < seconds * 1000)) {
+    while (cliStopSignal() == 0 && (seconds <= 0 || cliNowMs() - start < seconds * 1000)) {
         pollfd p[2] = {{s.fd, POLLIN, 0}, {controlOpen ? 0 : -1, POLLIN, 0}};
         poll(p, 2, static_cast<int>(std::max(0LL, nextSlice - cliNowMs())));
         receive(&s);

@@ -146,3 +146,15 @@ bool cliParseNumber(const char* text, double min, double max, double* out)
 {
     return parseInRange(text, min, max, out, [](const char* t, char** end) { return std::strtod(t, end); });
 }
+
+namespace {
+
+volatile sig_atomic_t stopSignal = 0;
+
+void onStop(int sig) { stopSignal = sig; }
+
+} // namespace
+
+void cliCatchStop(std::initializer_list<int> signals) { cliCatchSignals(onStop, signals); }
+
+int cliStopSignal() { return stopSignal; }

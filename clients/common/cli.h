@@ -69,3 +69,10 @@ void cliProgramName(const char* name);
 // trailing characters, out of range). cliParseLong is it in base 10, and
 // cliParseNumber reads decimals the same way.
 bool cliParseWhole(const char* text, int base, long min, long max, long* out);
+
+// Catches each of the signals (as cliCatchSignals does) so that cliStopSignal
+// names the last one caught: the stop request that a main loop looks at.
+void cliCatchStop(std::initializer_list<int> signals);
+
+// The signal cliCatchStop caught last; 0 before any.
+int cliStopSignal();

@@ -20,16 +20,9 @@ constexpr int EXPORTER_DEFAULT_PORT = 4001;
 // How often silent boards are looked at.
 constexpr int EXPORTER_TICK_MS = 100;
 
-static volatile sig_atomic_t stopSignal = 0;
 static volatile sig_atomic_t rereadSignal = 0;
 
-static void onSignal(int sig)
-{
-    if (sig == SIGHUP)
-        rereadSignal = 1;
-    else
-        stopSignal = sig;
-}
+static void onHangUp(int) { rereadSignal = 1; }
 
 static const char usage[] = "Usage: vexo-exporter [OPTIONS] [HOST[=LABEL]...]\n"
                             "Follows the telemetry of the charging supervisors on the HOSTs and serves it\n"
@@ -136,7 +129,7 @@ static void reread(const ExporterArgs& a, Fleet* fleet)
 static void follow(const ExporterArgs& a, Fleet* fleet)
 {
     long long lastTick = 0;
-    while (stopSignal == 0) {
+    while (cliStopSignal() == 0) {
         if (rereadSignal != 0) {
             rereadSignal = 0;
             reread(a, fleet);
@@ -168,7 +161,8 @@ int main(int argc, char** argv)
     // Scrapes run on many worker threads; an allocator arena for each would
     // keep the peak of each scrape's slices and snapshot.
     mallopt(M_ARENA_MAX, 2);
-    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
+    cliCatchStop({SIGINT, SIGTERM});
+    cliCatchSignals(onHangUp, {SIGHUP});
     signal(SIGPIPE, SIG_IGN);
     Fleet fleet;
     fleet.log = logLine;

@@ -17,10 +17,6 @@
 #include "clients/common/lease.h"
 #include "clients/common/telemetry.h"
 
-static volatile sig_atomic_t stopSignal = 0;
-
-static void onSignal(int sig) { stopSignal = sig; }
-
 static const char usage[] =
     "Usage: vexo-mon [OPTIONS] HOST                 print telemetry from the supervisor on HOST\n"
     "       vexo-mon [OPTIONS] HOST set-current MA  charge continuously at MA milliamperes\n"
@@ -163,7 +159,7 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     const int myPort = ntohs(local.sin_port);
     // Every way out ends the lease (and sends command 2 after command 1), so
     // the supervisor stops sending: a closed pipe (SIGPIPE, then EPIPE) and a hang-up too.
-    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGPIPE});
+    cliCatchStop({SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     MonLease sub;
@@ -175,7 +171,7 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     long received = 0, garbage = 0, notFinite = 0;
     MonLeaseEvent event = MonLeaseEvent::None;
     sendLeaseCommands(fd, to, sub, monLeaseTick(&sub, cliNowMs(), &event), myPort);
-    while (stopSignal == 0 && writeError == 0 && (a.count < 0 || received < a.count) &&
+    while (cliStopSignal() == 0 && writeError == 0 && (a.count < 0 || received < a.count) &&
            (a.seconds < 0 || cliNowMs() - start < a.seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
