@@ -354,7 +354,7 @@ int main(int argc, char** argv)
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(port));
     if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-        __extension__ cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %m", port);
+        __extension__(cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %m", port));
     cliCatchStop({SIGINT, SIGTERM, SIGHUP});
     const long long start = cliNowMs();
     long long nextSlice = start;

@@ -234,16 +234,16 @@ static bool openBoard(SimRun* r)
 {
     r->sim = simServerNew(r->cfg);
     if (!simServerStart(r->sim)) {
-        __extension__ cliWarn("cannot open a pseudo-terminal: %m");
+        __extension__(cliWarn("cannot open a pseudo-terminal: %m"));
         return false;
     }
     if (!r->recordPath.empty() && (r->rec = fopen(r->recordPath.c_str(), "a")) == nullptr) {
-        __extension__ cliWarn("cannot open %s: %m", r->recordPath.c_str());
+        __extension__(cliWarn("cannot open %s: %m", r->recordPath.c_str()));
         return false;
     }
     if (!r->controlPath.empty()) {
         if (mkfifo(r->controlPath.c_str(), 0600) != 0 && errno != EEXIST) {
-            __extension__ cliWarn("cannot make %s: %m", r->controlPath.c_str());
+            __extension__(cliWarn("cannot make %s: %m", r->controlPath.c_str()));
             return false;
         }
         ControlInput in;
@@ -260,7 +260,7 @@ static bool openBoard(SimRun* r)
     if (lstat(r->link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         unlink(r->link.c_str());
     if (symlink(line.c_str(), r->link.c_str()) != 0) {
-        __extension__ cliWarn("cannot link %s: %m", r->link.c_str());
+        __extension__(cliWarn("cannot link %s: %m", r->link.c_str()));
         r->link.clear(); // not ours to remove
         return false;
     }
@@ -280,7 +280,7 @@ static void startCommand(SimRun* r)
     if (r->child == 0) {
         cliDefaultSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD});
         execvp(r->command[0], r->command);
-        __extension__ cliWarn("cannot run %s: %m", r->command[0]);
+        __extension__(cliWarn("cannot run %s: %m", r->command[0]));
         _exit(CLI_EXIT_CANNOT_RUN);
     }
 }
@@ -344,7 +344,7 @@ int main(int argc, char** argv)
     if (done >= 0)
         return done;
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        __extension__ cliDie(CLI_EXIT_FAILURE, "%m");
+        __extension__(cliDie(CLI_EXIT_FAILURE, "%m"));
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGCHLD});
     signal(SIGPIPE, SIG_IGN);
     long recorded = 0;

@@ -58,7 +58,7 @@ void cliProgramName(const char* name);
 // error in one call; %m stands for strerror(errno). errno is left as it was.
 // Warnings and the programs' status lines both go through here. GCC's
 // -Wpedantic takes %m for an extension of ISO printf, so a call that uses it
-// starts with __extension__.
+// is written __extension__(cliWarn(...)).
 [[gnu::format(printf, 1, 2)]] void cliWarn(const char* fmt, ...);
 
 // cliWarn, then exit(status).

@@ -170,7 +170,7 @@ int main(int argc, char** argv)
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(a.port));
     if (!fleetOpen(&fleet, local))
-        __extension__ cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %m", a.port);
+        __extension__(cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %m", a.port));
     MetricsServer* server = metricsServerStart(&fleet, a.listen, &why);
     if (server == nullptr) {
         cliWarn("cannot serve on %s: %s", a.listen.c_str(), why.c_str());

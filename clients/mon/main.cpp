@@ -226,12 +226,12 @@ int main(int argc, char** argv)
         return CLI_EXIT_USAGE;
     const int fd = netUDPbind(a.port, htonl(INADDR_ANY));
     if (fd < 0)
-        __extension__ cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %d: %m", a.port);
+        __extension__(cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %d: %m", a.port));
     int status = CLI_EXIT_OK;
     if (a.action.empty()) {
         status = watch(a, fd, to);
     } else if (!monSendCommand(fd, to, cmd)) {
-        __extension__ cliWarn("cannot send to %s: %m", a.host);
+        __extension__(cliWarn("cannot send to %s: %m", a.host));
         status = CLI_EXIT_FAILURE;
     }
     close(fd);
