@@ -1,10 +1,9 @@
 // The fault switches and the control commands of the simulated board.
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <sstream>
 
+#include "clients/common/cli.h"
 #include "sim/server_impl.h"
 
 void simSetLinePower(SimServer* s, bool line)
@@ -103,20 +102,6 @@ const ControlCommand controlCommands[] = {
      [](SimServer* s, long mv, long) { simSetDischarge(s, static_cast<double>(mv)); }},
 };
 
-// A whole number (decimal, or hexadecimal with 0x) in [min, max].
-bool controlNumber(const std::string& word, long min, long max, long* out)
-{
-    if (word.empty())
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(word.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < min || v > max)
-        return false;
-    *out = v;
-    return true;
-}
-
 } // namespace
 
 std::string simControl(SimServer* s, const std::string& line)
@@ -141,7 +126,7 @@ std::string simControl(SimServer* s, const std::string& line)
                 return name + " takes no argument";
             break;
         case ControlArgs::Number:
-            if (given != 1 || !controlNumber(words[1], c.min, c.max, &a))
+            if (given != 1 || !cliParseWhole(words[1].c_str(), 0, c.min, c.max, &a))
                 return name + " needs one whole number " + range + (given >= 1 ? ", not '" + words[1] + "'" : "");
             break;
         case ControlArgs::OnOff:
@@ -150,7 +135,8 @@ std::string simControl(SimServer* s, const std::string& line)
             a = words[1] == "on" || words[1] == "1";
             break;
         case ControlArgs::AddressValue:
-            if (given != 2 || !controlNumber(words[1], c.min, c.max, &a) || !controlNumber(words[2], c.min, c.max, &b))
+            if (given != 2 || !cliParseWhole(words[1].c_str(), 0, c.min, c.max, &a) ||
+                !cliParseWhole(words[2].c_str(), 0, c.min, c.max, &b))
                 return name + " needs an address and a value, each a whole number " + range;
             break;
         }

@@ -33,9 +33,6 @@
 constexpr int SLICES = 10; // sends per second, each to a tenth of the fleet
 constexpr int BATCH = 64;  // datagrams per recvmmsg and sendmmsg
 
-static volatile sig_atomic_t stopSignal = 0;
-static void onSignal(int sig) { stopSignal = sig; }
-
 static const char usage[] =
     "Usage: vexo-fleet-sim [--boards N] [--first A.B.C.D] [--port P] [--seconds S] [--on-battery K] [--old]\n"
     "Simulates N supervisors (default 100) on the addresses from FIRST (default\n"
@@ -280,11 +277,11 @@ static void runControl(FleetSim* s, const char* line)
     if (parsed)
         i = ntohl(a.s_addr) - s->first;
     if (!parsed || (strcmp(word, "battery") != 0 && strcmp(word, "line") != 0)) {
-        fprintf(stderr, "vexo-fleet-sim: not a command: %s (battery ADDRESS or line ADDRESS)\n", line);
+        cliWarn("not a command: %s (battery ADDRESS or line ADDRESS)", line);
         return;
     }
     if (i >= s->boards.size()) {
-        fprintf(stderr, "vexo-fleet-sim: no board at %s\n", address);
+        cliWarn("no board at %s", address);
         return;
     }
     s->boards[i].onBattery = strcmp(word, "battery") == 0;
@@ -310,6 +307,7 @@ static bool readControl(FleetSim* s, std::string* pending)
 
 int main(int argc, char** argv)
 {
+    cliProgramName("vexo-fleet-sim");
     long boards = 100, port = VEXO_UDP_PORT, onBattery = 0;
     double seconds = 0;
     bool old = false;
@@ -333,13 +331,13 @@ int main(int argc, char** argv)
         case 's': ok &= cliParseNumber(optarg, 0, 1e6, &seconds); break;
         case 'b': ok &= cliParseLong(optarg, 0, 1000000, &onBattery); break;
         case 'o': old = true; break;
-        case 'h': printf(usage, VEXO_UDP_PORT); return 0;
+        case 'h': printf(usage, VEXO_UDP_PORT); return CLI_EXIT_OK;
         default: ok = false; break;
         }
     }
     if (!ok || optind != argc) {
         fprintf(stderr, usage, VEXO_UDP_PORT);
-        return 2;
+        return CLI_EXIT_USAGE;
     }
     FleetSim s;
     s.old = old;
@@ -356,17 +354,15 @@ int main(int argc, char** argv)
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(port));
-    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        fprintf(stderr, "vexo-fleet-sim: cannot bind UDP port %ld: %s\n", port, strerror(errno));
-        return 1;
-    }
-    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
+    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %s", port, strerror(errno));
+    cliCatchStop({SIGINT, SIGTERM, SIGHUP});
     const long long start = clockNowMs();
     long long nextSlice = start;
     int slice = 0;
     bool controlOpen = true;
     std::string pending;
-    while (stopSignal == 0 && (seconds <= 0 || clockNowMs() - start < seconds * 1000)) {
+    while (cliStopSignal() == 0 && (seconds <= 0 || clockNowMs() - start < seconds * 1000)) {
         pollfd p[2] = {{s.fd, POLLIN, 0}, {controlOpen ? 0 : -1, POLLIN, 0}};
         poll(p, 2, static_cast<int>(std::max(0LL, nextSlice - clockNowMs())));
         receive(&s);
@@ -384,12 +380,10 @@ int main(int argc, char** argv)
     long leased = 0;
     for (const auto& b : s.boards)
         leased += std::count_if(b.leases.begin(), b.leases.end(), [&](const SimLease& l) { return l.until > end; });
-    fprintf(stderr,
-            "vexo-fleet-sim: %ld boards, %ld subscribed at the end, %ld commands, %ld stray datagrams, %ld sent, %ld "
-            "not sent\n",
-            boards, static_cast<long>(subscribed), s.commands, s.strays, s.sent, s.sendErrors);
+    cliWarn("%ld boards, %ld subscribed at the end, %ld commands, %ld stray datagrams, %ld sent, %ld not sent", boards,
+            static_cast<long>(subscribed), s.commands, s.strays, s.sent, s.sendErrors);
     if (!s.old)
-        fprintf(stderr, "vexo-fleet-sim: %ld leases at the end, %ld refused\n", leased, s.refused);
+        cliWarn("%ld leases at the end, %ld refused", leased, s.refused);
     close(s.fd);
-    return 0;
+    return CLI_EXIT_OK;
 }

@@ -77,7 +77,7 @@ static bool readControl(SimServer* s, ControlInput* in)
             return false;
         const std::string err = simControl(s, line);
         if (!err.empty())
-            fprintf(stderr, "vexo-sim: %s\n", err.c_str());
+            cliWarn("%s", err.c_str());
     }
     return true;
 }
@@ -122,8 +122,8 @@ static std::string followLinks(std::string path)
 }
 
 // The EEPROM file to keep: a regular file (or a missing one, created on the
-// first write) that can be read, links followed. Exits 2 otherwise, before
-// anything is served, so that nothing else is ever replaced.
+// first write) that can be read, links followed. Exits with CLI_EXIT_USAGE
+// otherwise, before anything is served, so that nothing else is ever replaced.
 static std::string eepromFileOrExit(const char* given)
 {
     std::string path = followLinks(given);
@@ -134,21 +134,16 @@ static std::string eepromFileOrExit(const char* given)
     } else if (stat(path.c_str(), &st) != 0) {
         err = errno == ENOENT ? 0 : errno; // missing: made on the first write
     } else if (!S_ISREG(st.st_mode)) {
-        fprintf(stderr, "vexo-sim: --eeprom %s: not a regular file\n", given);
-        exit(2);
+        cliDie(CLI_EXIT_USAGE, "--eeprom %s: not a regular file", given);
     } else if (st.st_size != 0) { // an empty file starts from the defaults
         std::array<byte, 256> image{};
         err = simEepromLoad(path, &image);
-        if (err == EINVAL) {
-            fprintf(stderr, "vexo-sim: --eeprom %s: not a 256-byte EEPROM image (%lld bytes)\n", given,
-                    static_cast<long long>(st.st_size));
-            exit(2);
-        }
+        if (err == EINVAL)
+            cliDie(CLI_EXIT_USAGE, "--eeprom %s: not a 256-byte EEPROM image (%lld bytes)", given,
+                   static_cast<long long>(st.st_size));
     }
-    if (err != 0) {
-        fprintf(stderr, "vexo-sim: cannot read --eeprom %s: %s\n", given, strerror(err));
-        exit(2);
-    }
+    if (err != 0)
+        cliDie(CLI_EXIT_USAGE, "cannot read --eeprom %s: %s", given, strerror(err));
     return path;
 }
 
@@ -159,20 +154,18 @@ static bool eepromWritesFailed(const SimServer* s, const std::string& path, long
     int err = 0;
     const long failures = simEepromFailures(s, &err);
     if (failures > *reported) {
-        fprintf(stderr, "vexo-sim: cannot write the EEPROM to %s: %s\n", path.c_str(), strerror(err));
+        cliWarn("cannot write the EEPROM to %s: %s", path.c_str(), strerror(err));
         *reported = failures;
     }
     return *reported > 0;
 }
 
-// A whole number or decimal in [min, max] from an option's text, or exit 2.
+// A whole number or decimal in [min, max] from an option's text, or exit with CLI_EXIT_USAGE.
 static double numberArg(const char* option, const char* text, double min, double max)
 {
     double v = 0;
-    if (!cliParseNumber(text, min, max, &v)) {
-        fprintf(stderr, "vexo-sim: --%s needs a number from %g to %g, not '%s'\n", option, min, max, text);
-        exit(2);
-    }
+    if (!cliParseNumber(text, min, max, &v))
+        cliDie(CLI_EXIT_USAGE, "--%s needs a number from %g to %g, not '%s'", option, min, max, text);
     return v;
 }
 
@@ -217,22 +210,20 @@ static int readArgs(int argc, char** argv, SimRun* r)
         case 'r': r->recordPath = optarg; break;
         case 'c': r->controlPath = optarg; break;
         case 'L': r->link = optarg; break;
-        case 'h': printf("%s", usage); return 0;
-        default: fprintf(stderr, "%s", usage); return 2;
+        case 'h': printf("%s", usage); return CLI_EXIT_OK;
+        default: fprintf(stderr, "%s", usage); return CLI_EXIT_USAGE;
         }
     }
     const bool runCommand = optind < argc;
     if (runCommand == !r->link.empty() || cfg.intervalMs < 0) {
         fprintf(stderr, "%s", usage);
-        return 2;
+        return CLI_EXIT_USAGE;
     }
     r->command = runCommand ? argv + optind : nullptr;
     if (!r->controlPath.empty()) {
         struct stat st {};
-        if (stat(r->controlPath.c_str(), &st) == 0 ? !S_ISFIFO(st.st_mode) : errno != ENOENT) {
-            fprintf(stderr, "vexo-sim: --control %s: not a FIFO\n", r->controlPath.c_str());
-            return 2;
-        }
+        if (stat(r->controlPath.c_str(), &st) == 0 ? !S_ISFIFO(st.st_mode) : errno != ENOENT)
+            cliDie(CLI_EXIT_USAGE, "--control %s: not a FIFO", r->controlPath.c_str());
     }
     return -1;
 }
@@ -243,16 +234,16 @@ static bool openBoard(SimRun* r)
 {
     r->sim = simServerNew(r->cfg);
     if (!simServerStart(r->sim)) {
-        fprintf(stderr, "vexo-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
+        cliWarn("cannot open a pseudo-terminal: %s", strerror(errno));
         return false;
     }
     if (!r->recordPath.empty() && (r->rec = fopen(r->recordPath.c_str(), "a")) == nullptr) {
-        fprintf(stderr, "vexo-sim: cannot open %s: %s\n", r->recordPath.c_str(), strerror(errno));
+        cliWarn("cannot open %s: %s", r->recordPath.c_str(), strerror(errno));
         return false;
     }
     if (!r->controlPath.empty()) {
         if (mkfifo(r->controlPath.c_str(), 0600) != 0 && errno != EEXIST) {
-            fprintf(stderr, "vexo-sim: cannot make %s: %s\n", r->controlPath.c_str(), strerror(errno));
+            cliWarn("cannot make %s: %s", r->controlPath.c_str(), strerror(errno));
             return false;
         }
         ControlInput in;
@@ -262,20 +253,20 @@ static bool openBoard(SimRun* r)
     }
     const std::string line = simServerSlavePath(r->sim);
     if (r->link.empty()) {
-        fprintf(stderr, "vexo-sim: board on %s, a status every %d ms\n", line.c_str(), r->cfg.intervalMs);
+        cliWarn("board on %s, a status every %d ms", line.c_str(), r->cfg.intervalMs);
         return true;
     }
     struct stat st {};
     if (lstat(r->link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
         unlink(r->link.c_str());
     if (symlink(line.c_str(), r->link.c_str()) != 0) {
-        fprintf(stderr, "vexo-sim: cannot link %s: %s\n", r->link.c_str(), strerror(errno));
+        cliWarn("cannot link %s: %s", r->link.c_str(), strerror(errno));
         r->link.clear(); // not ours to remove
         return false;
     }
     r->inputs.push_back(ControlInput{0, ""});
-    fprintf(stderr, "vexo-sim: board on %s (link %s), a status every %d ms; Ctrl-C ends\n", line.c_str(),
-            r->link.c_str(), r->cfg.intervalMs);
+    cliWarn("board on %s (link %s), a status every %d ms; Ctrl-C ends", line.c_str(), r->link.c_str(),
+            r->cfg.intervalMs);
     return true;
 }
 
@@ -289,12 +280,12 @@ static void startCommand(SimRun* r)
     if (r->child == 0) {
         cliDefaultSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD});
         execvp(r->command[0], r->command);
-        fprintf(stderr, "vexo-sim: cannot run %s: %s\n", r->command[0], strerror(errno));
-        _exit(127);
+        cliWarn("cannot run %s: %s", r->command[0], strerror(errno));
+        _exit(CLI_EXIT_CANNOT_RUN);
     }
 }
 
-static int exitStatus(int ws) { return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws); }
+static int exitStatus(int ws) { return WIFEXITED(ws) ? WEXITSTATUS(ws) : CLI_EXIT_SIGNALLED + WTERMSIG(ws); }
 
 // Serves control commands, the record and the EEPROM reports until "quit", a
 // signal or the command's end; returns the command's status (0 without one).
@@ -322,7 +313,7 @@ static int serve(SimRun* r, long* recorded, long* eepromFailures)
         }
     }
     if (r->child <= 0)
-        return 0;
+        return CLI_EXIT_OK;
     kill(r->child, SIGTERM);
     int ws = 0;
     waitpid(r->child, &ws, 0);
@@ -347,14 +338,13 @@ static void closeBoard(SimRun* r, long* recorded)
 
 int main(int argc, char** argv)
 {
+    cliProgramName("vexo-sim");
     SimRun r;
     const int done = readArgs(argc, argv, &r);
     if (done >= 0)
         return done;
-    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        fprintf(stderr, "vexo-sim: %s\n", strerror(errno));
-        return 1;
-    }
+    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        cliDie(CLI_EXIT_FAILURE, "%s", strerror(errno));
     cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGCHLD});
     signal(SIGPIPE, SIG_IGN);
     long recorded = 0;
@@ -362,14 +352,14 @@ int main(int argc, char** argv)
     if (!openBoard(&r)) {
         closeBoard(&r, &recorded);
         simServerUnref(r.sim);
-        return 1;
+        return CLI_EXIT_FAILURE;
     }
     startCommand(&r);
     int status = serve(&r, &recorded, &eepromFailures);
     closeBoard(&r, &recorded);
     // Lost EEPROM writes fail the run; a command's own failure says more.
-    if (eepromWritesFailed(r.sim, r.cfg.board.eepromPath, &eepromFailures) && status == 0)
-        status = 1;
+    if (eepromWritesFailed(r.sim, r.cfg.board.eepromPath, &eepromFailures) && status == CLI_EXIT_OK)
+        status = CLI_EXIT_FAILURE;
     simServerUnref(r.sim);
     return status;
 }

@@ -406,6 +406,9 @@ TEST(ExporterProgram, UsageErrorsEndWithStatus2BeforeAnythingIsSent)
     r = runProgram({exporterPath(), "--listen", "nowhere", "10.0.0.5"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "vexo-exporter: --listen needs ADDR:PORT with an IPv4 address, not 'nowhere'\n");
+    r = runProgram({exporterPath(), "--port", "-1", "10.0.0.5"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vexo-exporter: --port needs a port number 0 to 65535, not '-1'\n");
     r = runProgram({exporterPath(), "--boards", "/nonexistent/boards"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "vexo-exporter: cannot read /nonexistent/boards: No such file or directory\n");

@@ -21,6 +21,42 @@ static double csvMilliamps(const std::string& row)
 
 static std::string monPath() { return std::string(VEXO_BIN_DIR) + "/clients/vexo-mon"; }
 
+// Each way vexo-mon refuses its command line or fails before any telemetry:
+// the exact message and status, and nothing on standard output.
+TEST(MonitorProgram, RefusalsAndFailuresSayWhyWithTheirStatus)
+{
+    int port = 0;
+    const int taken = loopbackSocket(0, &port);
+    const std::string mon = monPath(), busy = std::to_string(port);
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+        std::string err;
+    } rows[] = {
+        {{mon, "--port", "65536", "127.0.0.1"}, 2, "vexo-mon: --port needs a port number 0 to 65535, not '65536'\n"},
+        {{mon, "--count", "0", "127.0.0.1"}, 2, "vexo-mon: --count needs a whole number above 0, not '0'\n"},
+        {{mon, "--seconds", "1s", "127.0.0.1"}, 2, "vexo-mon: --seconds needs a whole number above 0, not '1s'\n"},
+        {{mon, "127.0.0.1", "set-current"}, 2, "vexo-mon: 'set-current' needs one whole number: MA\n"},
+        {{mon, "127.0.0.1", "set-cycle", "200", "10"},
+         2,
+         "vexo-mon: 'set-cycle' needs three whole numbers: MA ON OFF (seconds 0 or more)\n"},
+        {{mon, "127.0.0.1", "stop-telemetry", "now"}, 2, "vexo-mon: 'stop-telemetry' needs no arguments\n"},
+        {{mon, "127.0.0.1", "reboot"}, 2, "vexo-mon: 'reboot' needs to be set-current, set-cycle or stop-telemetry\n"},
+        {{mon, "nosuch.invalid"}, 1, "vexo-mon: cannot resolve nosuch.invalid\n"},
+        {{mon, "--port", busy, "127.0.0.1"},
+         1,
+         "vexo-mon: cannot bind UDP port " + busy + ": Address already in use\n"},
+        {{mon, "10.0.0.1", "stop-telemetry"}, 1, "vexo-mon: cannot send to 10.0.0.1: Network is unreachable\n"},
+    };
+    for (const auto& row : rows) {
+        const RunResult r = runProgram(row.argv);
+        EXPECT_EQ(r.status, row.status) << row.err;
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+    close(taken);
+}
+
 class Monitor : public SupervisorTest {
 protected:
     Background supervisor;

@@ -43,6 +43,33 @@ TEST(SimProgram, RunsACommandAndPassesItsStatus)
     EXPECT_EQ(r.err.rfind("Usage: vexo-sim", 0), 0u);
 }
 
+// What cannot be opened, linked or run: the exact message and status of each
+// (after the line that names the board, when there is one).
+TEST(SimProgram, WhatCannotBeOpenedOrRunIsSaidWithItsStatus)
+{
+    const std::string sim = programPath("vexo-sim"), missing = "/nonexistent/dir/x";
+    const std::string why = missing + ": No such file or directory\n";
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+        std::string err;
+    } rows[] = {
+        {{sim, "--record", missing, "--", "true"}, 1, "vexo-sim: cannot open " + why},
+        {{sim, "--control", missing, "--", "true"}, 1, "vexo-sim: cannot make " + why},
+        {{sim, "--link", missing}, 1, "vexo-sim: cannot link " + why},
+        {{sim, "--", missing}, 127, "vexo-sim: cannot run " + why},
+        {{sim, "--", "sh", "-c", "kill -KILL $$"}, 128 + SIGKILL, ""},
+    };
+    for (const auto& row : rows) {
+        const RunResult r = runProgram(row.argv);
+        EXPECT_EQ(r.status, row.status) << row.err;
+        std::string err = r.err;
+        if (err.rfind("vexo-sim: board on /dev/pts/", 0) == 0)
+            err.erase(0, err.find('\n') + 1);
+        EXPECT_EQ(err, row.err);
+    }
+}
+
 // --discharge: on battery from the start, 200 mV a second for a second or more.
 TEST(SimProgram, DischargesTheBatteryAtTheRateGiven)
 {

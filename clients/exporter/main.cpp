@@ -1,6 +1,5 @@
 // vexo-exporter: follows the telemetry of many charging supervisors and
 // serves it as Prometheus metrics.
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -12,8 +11,8 @@
 #include <malloc.h>
 #include <poll.h>
 
-#include "lib/clock.h"
 #include "clients/common/cli.h"
+#include "lib/clock.h"
 #include "clients/exporter/fleet.h"
 #include "clients/exporter/serve.h"
 
@@ -23,16 +22,9 @@ constexpr int EXPORTER_DEFAULT_PORT = 4001;
 // How often silent boards are looked at.
 constexpr int EXPORTER_TICK_MS = 100;
 
-static volatile sig_atomic_t stopSignal = 0;
 static volatile sig_atomic_t rereadSignal = 0;
 
-static void onSignal(int sig)
-{
-    if (sig == SIGHUP)
-        rereadSignal = 1;
-    else
-        stopSignal = sig;
-}
+static void onHangUp(int) { rereadSignal = 1; }
 
 static const char usage[] = "Usage: vexo-exporter [OPTIONS] [HOST[=LABEL]...]\n"
                             "Follows the telemetry of the charging supervisors on the HOSTs and serves it\n"
@@ -50,7 +42,7 @@ static const char usage[] = "Usage: vexo-exporter [OPTIONS] [HOST[=LABEL]...]\n"
 
 static void printUsage(FILE* to) { fprintf(to, usage, EXPORTER_DEFAULT_PORT, VEXO_UDP_PORT); }
 
-static void logLine(const char* line, void*) { fprintf(stderr, "vexo-exporter: %s\n", line); }
+static void logLine(const char* line, void*) { cliWarn("%s", line); }
 
 // The boards of the command line and of the file; false (and *why) when the file cannot be used.
 static bool boardList(const std::vector<FleetEntry>& given, const char* file, std::vector<FleetEntry>* out,
@@ -89,35 +81,29 @@ static int readArgs(int argc, char** argv, ExporterArgs* a)
         case 'b': a->boardsFile = optarg; break;
         case 'l': {
             sockaddr_in listen{};
-            if (!cliParseHostPort(optarg, EXPORTER_DEFAULT_PORT, &listen)) {
-                fprintf(stderr, "vexo-exporter: --listen needs ADDR:PORT with an IPv4 address, not '%s'\n", optarg);
-                return 2;
-            }
+            if (!cliParseHostPort(optarg, EXPORTER_DEFAULT_PORT, &listen))
+                cliDie(CLI_EXIT_USAGE, "--listen needs ADDR:PORT with an IPv4 address, not '%s'", optarg);
             a->listen = cliHostPortText(listen);
             break;
         }
         case 'p':
-            if (!cliParseLong(optarg, 0, 65535, &a->port)) {
-                fprintf(stderr, "vexo-exporter: --port needs a port number 0 to 65535, not '%s'\n", optarg);
-                return 2;
-            }
+            if (!cliParseLong(optarg, 0, 65535, &a->port))
+                cliDie(CLI_EXIT_USAGE, "--port needs a port number 0 to 65535, not '%s'", optarg);
             break;
-        case 'h': printUsage(stdout); return 0;
-        default: printUsage(stderr); return 2;
+        case 'h': printUsage(stdout); return CLI_EXIT_OK;
+        default: printUsage(stderr); return CLI_EXIT_USAGE;
         }
     }
     for (int i = optind; i < argc; i++) {
         FleetEntry e;
         std::string why;
-        if (!fleetParseEntry(argv[i], &e, &why)) {
-            fprintf(stderr, "vexo-exporter: %s\n", why.c_str());
-            return 2;
-        }
+        if (!fleetParseEntry(argv[i], &e, &why))
+            cliDie(CLI_EXIT_USAGE, "%s", why.c_str());
         a->given.push_back(e);
     }
     if (a->given.empty() && a->boardsFile == nullptr) {
         printUsage(stderr);
-        return 2;
+        return CLI_EXIT_USAGE;
     }
     return -1;
 }
@@ -129,15 +115,15 @@ static void reread(const ExporterArgs& a, Fleet* fleet)
     std::vector<FleetEntry> boards;
     std::string why;
     if (a.boardsFile == nullptr) {
-        fprintf(stderr, "vexo-exporter: SIGHUP: no --boards file to read\n");
+        cliWarn("SIGHUP: no --boards file to read");
     } else if (!boardList(a.given, a.boardsFile, &boards, &why)) {
-        fprintf(stderr, "vexo-exporter: SIGHUP: keeping the boards followed: %s\n", why.c_str());
+        cliWarn("SIGHUP: keeping the boards followed: %s", why.c_str());
     } else {
         fleetSetBoards(fleet, boards, clockNowMs());
         const size_t n = boards.size();
         std::vector<FleetEntry>().swap(boards); // the fleet holds its own copy now
         malloc_trim(0);                         // the old list and the file's text go back to the system
-        fprintf(stderr, "vexo-exporter: SIGHUP: following %zu board%s\n", n, n == 1 ? "" : "s");
+        cliWarn("SIGHUP: following %zu board%s", n, n == 1 ? "" : "s");
     }
 }
 
@@ -145,7 +131,7 @@ static void reread(const ExporterArgs& a, Fleet* fleet)
 static void follow(const ExporterArgs& a, Fleet* fleet)
 {
     long long lastTick = 0;
-    while (stopSignal == 0) {
+    while (cliStopSignal() == 0) {
         if (rereadSignal != 0) {
             rereadSignal = 0;
             reread(a, fleet);
@@ -164,44 +150,42 @@ static void follow(const ExporterArgs& a, Fleet* fleet)
 
 int main(int argc, char** argv)
 {
+    cliProgramName(EXPORTER_NAME);
     ExporterArgs a;
     const int done = readArgs(argc, argv, &a);
     if (done >= 0)
         return done;
     std::vector<FleetEntry> boards;
     std::string why;
-    if (!boardList(a.given, a.boardsFile, &boards, &why)) {
-        fprintf(stderr, "vexo-exporter: %s\n", why.c_str());
-        return 2;
-    }
+    if (!boardList(a.given, a.boardsFile, &boards, &why))
+        cliDie(CLI_EXIT_USAGE, "%s", why.c_str());
     setvbuf(stderr, nullptr, _IOLBF, 0);
     // Scrapes run on many worker threads; an allocator arena for each would
     // keep the peak of each scrape's slices and snapshot.
     mallopt(M_ARENA_MAX, 2);
-    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP});
+    cliCatchStop({SIGINT, SIGTERM});
+    cliCatchSignals(onHangUp, {SIGHUP});
     signal(SIGPIPE, SIG_IGN);
     Fleet fleet;
     fleet.log = logLine;
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(a.port));
-    if (!fleetOpen(&fleet, local)) {
-        fprintf(stderr, "vexo-exporter: cannot bind UDP port %ld: %s\n", a.port, strerror(errno));
-        return 1;
-    }
+    if (!fleetOpen(&fleet, local))
+        cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %s", a.port, strerror(errno));
     MetricsServer* server = metricsServerStart(&fleet, a.listen, &why);
     if (server == nullptr) {
-        fprintf(stderr, "vexo-exporter: cannot serve on %s: %s\n", a.listen.c_str(), why.c_str());
+        cliWarn("cannot serve on %s: %s", a.listen.c_str(), why.c_str());
         fleetClose(&fleet);
-        return 1;
+        return CLI_EXIT_FAILURE;
     }
     fleetSetBoards(&fleet, boards, clockNowMs());
     std::vector<FleetEntry>().swap(boards); // the fleet holds its own copy now
-    fprintf(stderr, "vexo-exporter: following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d\n",
-            fleet.boards.size(), fleet.boards.size() == 1 ? "" : "s", a.listen.c_str(), fleet.localPort);
+    cliWarn("following %zu board%s; metrics on http://%s/metrics, telemetry to UDP port %d", fleet.boards.size(),
+            fleet.boards.size() == 1 ? "" : "s", a.listen.c_str(), fleet.localPort);
     follow(a, &fleet);
     metricsServerStop(server);
     fleetClose(&fleet);
-    fprintf(stderr, "vexo-exporter: stopped the telemetry of every board; ending\n");
-    return 0;
+    cliWarn("stopped the telemetry of every board; ending");
+    return CLI_EXIT_OK;
 }

@@ -1,4 +1,3 @@
-#include "lib/clock.h"
 #include "clients/exporter/serve.h"
 
 #include <cstdlib>
@@ -13,10 +12,11 @@
 
 #include "clients/common/cli.h"
 #include "clients/exporter/metrics.h"
+#include "lib/clock.h"
 
 // The content type of the text format, version 0.0.4.
 static const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
-static const char ROOT_PAGE[] = "vexo-exporter: the metrics are at /metrics\n";
+static const std::string ROOT_PAGE = std::string(EXPORTER_NAME) + ": the metrics are at /metrics\n";
 
 // Sizing against slow clients: each connection holds a worker thread while
 // civetweb reads its request, so there are many more workers than scrapers,
@@ -179,7 +179,7 @@ static int handleRequest(mg_connection* conn, void* data)
     if (!get && !head)
         return sendText(conn, 405, "only GET and HEAD\n", false, "Allow", "GET, HEAD");
     if (path == "/")
-        return sendText(conn, 200, ROOT_PAGE, head);
+        return sendText(conn, 200, ROOT_PAGE.c_str(), head);
     sendMetrics(static_cast<const Fleet*>(data), conn, head);
     if (!head)
         malloc_trim(0); // the snapshot of a large fleet goes back to the system

@@ -9,6 +9,9 @@
 
 #include "clients/exporter/fleet.h"
 
+// The exporter's name, at the head of its messages and of its root page.
+constexpr char EXPORTER_NAME[] = "vexo-exporter";
+
 struct MetricsServer;
 
 // Serves /metrics of fleet on listen ("ADDR:PORT") with enough workers

@@ -18,10 +18,6 @@
 #include "clients/common/lease.h"
 #include "clients/common/telemetry.h"
 
-static volatile sig_atomic_t stopSignal = 0;
-
-static void onSignal(int sig) { stopSignal = sig; }
-
 static const char usage[] =
     "Usage: vexo-mon [OPTIONS] HOST                 print telemetry from the supervisor on HOST\n"
     "       vexo-mon [OPTIONS] HOST set-current MA  charge continuously at MA milliamperes\n"
@@ -66,31 +62,27 @@ static int readArgs(int argc, char** argv, MonArgs* a)
     while ((c = getopt_long(argc, argv, "+", opts, nullptr)) != -1) {
         switch (c) {
         case 'p':
-            if (!cliParseInt(optarg, 0, 65535, &v)) {
-                fprintf(stderr, "vexo-mon: --port needs a port number 0 to 65535, not '%s'\n", optarg);
-                return 2;
-            }
+            if (!cliParseInt(optarg, 0, 65535, &v))
+                cliDie(CLI_EXIT_USAGE, "--port needs a port number 0 to 65535, not '%s'", optarg);
             a->port = v;
             break;
         case 'c': a->format = MonFormat::Csv; break;
         case 'j': a->format = MonFormat::Json; break;
         case 'n':
         case 's':
-            if (!cliParseInt(optarg, 1, 1000000000, &v)) {
-                fprintf(stderr, "vexo-mon: --%s needs a whole number above 0, not '%s'\n",
-                        c == 'n' ? "count" : "seconds", optarg);
-                return 2;
-            }
+            if (!cliParseInt(optarg, 1, 1000000000, &v))
+                cliDie(CLI_EXIT_USAGE, "--%s needs a whole number above 0, not '%s'", c == 'n' ? "count" : "seconds",
+                       optarg);
             (c == 'n' ? a->count : a->seconds) = v;
             break;
         case 'f': a->force = true; break;
-        case 'h': printUsage(stdout); return 0;
-        default: printUsage(stderr); return 2;
+        case 'h': printUsage(stdout); return CLI_EXIT_OK;
+        default: printUsage(stderr); return CLI_EXIT_USAGE;
         }
     }
     if (optind >= argc) {
         printUsage(stderr);
-        return 2;
+        return CLI_EXIT_USAGE;
     }
     a->host = argv[optind++];
     a->action = optind < argc ? argv[optind++] : "";
@@ -112,7 +104,7 @@ static bool steeringCommand(const MonArgs& a, VEXOUDPcommand* cmd)
     } else if (a.action == "stop-telemetry" && a.nargs == 0) {
         *cmd = monCommand(VEXO_CMD_TELEMETRY_OFF);
     } else {
-        fprintf(stderr, "vexo-mon: '%s' needs %s\n", a.action.c_str(),
+        cliWarn("'%s' needs %s", a.action.c_str(),
                 a.action == "set-current"      ? "one whole number: MA"
                 : a.action == "set-cycle"      ? "three whole numbers: MA ON OFF (seconds 0 or more)"
                 : a.action == "stop-telemetry" ? "no arguments"
@@ -120,8 +112,8 @@ static bool steeringCommand(const MonArgs& a, VEXOUDPcommand* cmd)
         return false;
     }
     if (cmd->command != VEXO_CMD_TELEMETRY_OFF && !a.force && (ma < VEXO_CHARGE_MIN_MA || ma > VEXO_CHARGE_MAX_MA)) {
-        fprintf(stderr, "vexo-mon: %d mA is outside %d to %d mA; give --force to send it anyway\n", ma,
-                VEXO_CHARGE_MIN_MA, VEXO_CHARGE_MAX_MA);
+        cliWarn("%d mA is outside %d to %d mA; give --force to send it anyway", ma, VEXO_CHARGE_MIN_MA,
+                VEXO_CHARGE_MAX_MA);
         return false;
     }
     return true;
@@ -141,20 +133,19 @@ static void leaseEvent(const MonArgs& a, const MonLease& sub, MonLeaseEvent even
     switch (event) {
     case MonLeaseEvent::Silent:
         if (sub.state == MonLeaseState::Legacy && sub.legacy.takenOver)
-            fprintf(stderr,
-                    "vexo-mon: telemetry from %s stopped right after arriving steadily; another subscriber "
-                    "may have taken it over (asking again with a back-off up to %d s)\n",
+            cliWarn("telemetry from %s stopped right after arriving steadily; another subscriber may have taken it "
+                    "over (asking again with a back-off up to %d s)",
                     a.host, MON_REASK_MAX_MS / 1000);
-        fprintf(stderr, "vexo-mon: no telemetry for %lld s, asking %s again\n", sub.silentMs / 1000, a.host);
+        cliWarn("no telemetry for %lld s, asking %s again", sub.silentMs / 1000, a.host);
         break;
     case MonLeaseEvent::Fallback:
-        fprintf(stderr, "vexo-mon: %s does not answer the lease commands; asking with command 1\n", a.host);
+        cliWarn("%s does not answer the lease commands; asking with command 1", a.host);
         break;
     case MonLeaseEvent::Refused:
-        fprintf(stderr, "vexo-mon: every telemetry lease of %s is taken; asking again in %lld s\n", a.host,
+        cliWarn("every telemetry lease of %s is taken; asking again in %lld s", a.host,
                 std::max(0LL, sub.nextAskMs - clockNowMs() + 999) / 1000);
         break;
-    case MonLeaseEvent::Leased: fprintf(stderr, "vexo-mon: telemetry lease from %s granted\n", a.host); break;
+    case MonLeaseEvent::Leased: cliWarn("telemetry lease from %s granted", a.host); break;
     case MonLeaseEvent::None: break;
     }
 }
@@ -169,7 +160,7 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     const int myPort = ntohs(local.sin_port);
     // Every way out ends the lease (and sends command 2 after command 1), so
     // the supervisor stops sending: a closed pipe (SIGPIPE, then EPIPE) and a hang-up too.
-    cliCatchSignals(onSignal, {SIGINT, SIGTERM, SIGHUP, SIGPIPE});
+    cliCatchStop({SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     MonLease sub;
@@ -181,7 +172,7 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     long received = 0, garbage = 0, notFinite = 0;
     MonLeaseEvent event = MonLeaseEvent::None;
     sendLeaseCommands(fd, to, sub, monLeaseTick(&sub, clockNowMs(), &event), myPort);
-    while (stopSignal == 0 && writeError == 0 && (a.count < 0 || received < a.count) &&
+    while (cliStopSignal() == 0 && writeError == 0 && (a.count < 0 || received < a.count) &&
            (a.seconds < 0 || clockNowMs() - start < a.seconds * 1000)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
@@ -210,44 +201,39 @@ static int watch(const MonArgs& a, int fd, const sockaddr_in& to)
     }
     sendLeaseCommands(fd, to, sub, monLeaseEnd(&sub), myPort);
     if (garbage > 0)
-        fprintf(stderr, "vexo-mon: ignored %ld datagram%s of the wrong size or source\n", garbage,
-                garbage == 1 ? "" : "s");
+        cliWarn("ignored %ld datagram%s of the wrong size or source", garbage, garbage == 1 ? "" : "s");
     if (notFinite > 0)
-        fprintf(stderr, "vexo-mon: %ld malformed datagram%s carried numbers that are not finite\n", notFinite,
-                notFinite == 1 ? "" : "s");
+        cliWarn("%ld malformed datagram%s carried numbers that are not finite", notFinite, notFinite == 1 ? "" : "s");
     // A reader that went away (EPIPE) has simply had enough.
     if (writeError != 0 && writeError != EPIPE) {
-        fprintf(stderr, "vexo-mon: cannot write: %s\n", strerror(writeError));
-        return 1;
+        cliWarn("cannot write: %s", strerror(writeError));
+        return CLI_EXIT_FAILURE;
     }
-    return 0;
+    return CLI_EXIT_OK;
 }
 
 int main(int argc, char** argv)
 {
+    cliProgramName("vexo-mon");
     MonArgs a;
     const int done = readArgs(argc, argv, &a);
     if (done >= 0)
         return done;
     sockaddr_in to{};
-    if (!netResolve(&to, a.host, VEXO_UDP_PORT)) {
-        fprintf(stderr, "vexo-mon: cannot resolve %s\n", a.host);
-        return 1;
-    }
+    if (!netResolve(&to, a.host, VEXO_UDP_PORT))
+        cliDie(CLI_EXIT_FAILURE, "cannot resolve %s", a.host);
     VEXOUDPcommand cmd{};
     if (!a.action.empty() && !steeringCommand(a, &cmd))
-        return 2;
+        return CLI_EXIT_USAGE;
     const int fd = netUDPbind(a.port, htonl(INADDR_ANY));
-    if (fd < 0) {
-        fprintf(stderr, "vexo-mon: cannot bind UDP port %d: %s\n", a.port, strerror(errno));
-        return 1;
-    }
-    int status = 0;
+    if (fd < 0)
+        cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %d: %s", a.port, strerror(errno));
+    int status = CLI_EXIT_OK;
     if (a.action.empty()) {
         status = watch(a, fd, to);
     } else if (!monSendCommand(fd, to, cmd)) {
-        fprintf(stderr, "vexo-mon: cannot send to %s: %s\n", a.host, strerror(errno));
-        status = 1;
+        cliWarn("cannot send to %s: %s", a.host, strerror(errno));
+        status = CLI_EXIT_FAILURE;
     }
     close(fd);
     return status;
