@@ -4,7 +4,7 @@
 # priority, so that the tests, which mostly wait on the clock, keep the
 # processors whenever they want them and the build takes what is left.
 #   build_now DIR CMAKE-ARGS...      configure and build DIR; fails as the build does
-#   build_behind DIR CMAKE-ARGS...   the same in the background, its output in DIR.log
+#   build_behind DIR CMAKE-ARGS...   the same in the background, its output in DIR/build.log
 #   build_wait DIR                   waits for it; on failure prints the log, returns 1
 # A build still running when the script ends is ended, with its compilers,
 # by its process group (its own: setsid).
@@ -21,9 +21,10 @@ build_now() {
 
 build_behind() {
     dir=$1; shift
-    echo "== $dir: configure, build (behind what runs now, output in $dir.log)"
+    echo "== $dir: configure, build (behind what runs now, output in $dir/build.log)"
+    mkdir -p "$dir"
     JOBS=$builds_jobs nice -n 19 setsid sh -c 'cmake -S . -B "$0" "$@" && cmake --build "$0" -j"$JOBS"' \
-        "$dir" "$@" > "$dir.log" 2>&1 &
+        "$dir" "$@" > "$dir/build.log" 2>&1 &
     eval "builds_pid_$(echo "$dir" | tr -c 'A-Za-z0-9\n' _)=$!"
     builds_pids="$builds_pids $!"
     leftovers_spared="${leftovers_spared:-} $!" # its session: the suite's leftover check passes it by
@@ -35,7 +36,7 @@ build_wait() {
         echo "== $1: built"
         return 0
     fi
-    cat "$1.log"
+    cat "$1/build.log"
     echo "== $1: the build failed" >&2
     return 1
 }
