@@ -18,7 +18,7 @@ show() { printf '$ %s\n' "$*"; }
 step "Building (build-demo/)"
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DVEXO_TESTS=OFF >/dev/null
 cmake --build build-demo -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
-PATH="$PWD/build-demo:$PWD/build-demo/sim:$PWD/build-demo/tools:$PATH"
+PATH="$PWD/build-demo:$PWD/build-demo/sim:$PWD/build-demo/clients:$PATH"
 export PATH
 
 work=$(mktemp -d /tmp/vexo-demo.XXXXXX)
