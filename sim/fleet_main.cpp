@@ -347,15 +347,16 @@ int main(int argc, char** argv)
     for (std::size_t i = 0; onBattery > 0 && i < s.boards.size(); i += static_cast<std::size_t>(onBattery))
         s.boards[i].onBattery = true;
     s.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    // The reason is the socket's or the bind's: nothing runs between them and the message.
+    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %s", port, strerror(errno));
     const int one = 1, big = 8 << 20;
     setsockopt(s.fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
     setsockopt(s.fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     setsockopt(s.fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port));
-    if (s.fd < 0 || bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-        cliDie(CLI_EXIT_FAILURE, "cannot bind UDP port %ld: %s", port, strerror(errno));
     cliCatchStop({SIGINT, SIGTERM, SIGHUP});
     const long long start = clockNowMs();
     long long nextSlice = start;

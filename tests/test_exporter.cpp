@@ -392,6 +392,17 @@ TEST(Metrics, LabelValuesAreEscaped)
 
 static std::string fleetSimPath() { return std::string(VEXO_BIN_DIR) + "/sim/vexo-fleet-sim"; }
 
+// vexo-fleet-sim on a port that is taken says so, with the bind's reason, and ends with status 1.
+TEST(FleetSimProgram, ATakenPortIsSaidWithItsReason)
+{
+    int port = 0;
+    const int taken = loopbackSocket(0, &port);
+    const RunResult r = runProgram({fleetSimPath(), "--port", std::to_string(port), "--seconds", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vexo-fleet-sim: cannot bind UDP port " + std::to_string(port) + ": Address already in use\n");
+    close(taken);
+}
+
 static std::string scrape()
 {
     const HttpReply r = httpGet(METRICS_PORT, "/metrics");
