@@ -6,11 +6,11 @@
 #   build_now DIR CMAKE-ARGS...      configure and build DIR; fails as the build does
 #   build_behind DIR CMAKE-ARGS...   the same in the background, its output in DIR/build.log
 #   build_wait DIR                   waits for it; on failure prints the log, returns 1
-# A build still running when the script ends is ended, with its compilers,
-# by its process group (its own: setsid).
+# One build runs behind at a time. One still running when the script ends is
+# ended, with its compilers, by its process group (its own: setsid).
 builds_jobs=$(nproc 2>/dev/null || echo 2)
-builds_pids=""
-trap 'for p in $builds_pids; do kill -- "-$p" 2>/dev/null || :; done' EXIT
+builds_pid=""
+trap '[ -z "$builds_pid" ] || kill -- "-$builds_pid" 2>/dev/null || :' EXIT
 
 build_now() {
     dir=$1; shift
@@ -25,13 +25,13 @@ build_behind() {
     mkdir -p "$dir"
     JOBS=$builds_jobs nice -n 19 setsid sh -c 'cmake -S . -B "$0" "$@" && cmake --build "$0" -j"$JOBS"' \
         "$dir" "$@" > "$dir/build.log" 2>&1 &
-    eval "builds_pid_$(echo "$dir" | tr -c 'A-Za-z0-9\n' _)=$!"
-    builds_pids="$builds_pids $!"
+    builds_pid=$!
     leftovers_spared="${leftovers_spared:-} $!" # its session: the suite's leftover check passes it by
 }
 
 build_wait() {
-    pid=$(eval echo "\$builds_pid_$(echo "$1" | tr -c 'A-Za-z0-9\n' _)")
+    pid=$builds_pid
+    builds_pid=""
     if wait "$pid"; then
         echo "== $1: built"
         return 0
